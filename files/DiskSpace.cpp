@@ -5,14 +5,14 @@
 
 namespace vantrel {
 
-std::uint64_t DiskFreeSpace(const std::string& path) {
+std::uint64_t DiskFreeSpace(const std::filesystem::path& path) {
     std::error_code error;
-    std::filesystem::path where(path);
-    if (!std::filesystem::exists(where, error))
-        where = where.parent_path();
-    if (where.empty())
-        where = ".";
-    const std::filesystem::space_info space = std::filesystem::space(where, error);
+    if (std::filesystem::exists(path, error)) {
+        const std::filesystem::space_info space = std::filesystem::space(path, error);
+        return error ? 0 : space.available;
+    }
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    const std::filesystem::space_info space = std::filesystem::space(folder, error);
     return error ? 0 : space.available;
 }
 

@@ -2,17 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
-#include <string>
 
 namespace vantrel {
 
 // Bytes writable by this user on the volume that holds `path` (a file, or the folder a file is
-// to be created in); 0 when the volume cannot be queried.
-std::uint64_t DiskFreeSpace(const std::string& path);
+// to be created in); 0 when the volume cannot be queried. Does not allocate when `path` exists,
+// so that a recorder may ask before every buffer.
+std::uint64_t DiskFreeSpace(const std::filesystem::path& path);
 
 // How a writer asks for free space; tests substitute their own volume.
-using FreeSpaceQuery = std::function<std::uint64_t(const std::string& path)>;
+using FreeSpaceQuery = std::function<std::uint64_t(const std::filesystem::path& path)>;
 
 // Bytes a writer keeps free beyond what it writes, so that closing can still finish the file.
 inline constexpr std::uint64_t DiskSpaceReserve = 10240;

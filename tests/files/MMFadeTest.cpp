@@ -95,7 +95,7 @@ TEST(FadeListTest, SixteenBitGainsScaleAndClipAtFullScale) {
         {-1, 8192, -1, false},       {-30000, 32768, -32768, true}, {-32768, Unity, -32768, false},
     };
     for (const auto& each : cases) {
-        SCOPED_TRACE(testing::Message() << each.sample << " x " << each.gain);
+        SCOPED_TRACE(::testing::Message() << each.sample << " x " << each.gain);
         TMMFadeList list;
         build(list, {point(0, each.gain), point(100, each.gain)});
         bool clipped = false;
@@ -115,7 +115,7 @@ TEST(FadeListTest, EightBitSamplesScaleAroundTheirMidpoint) {
         {228, 32768, 255, true},  {10, 32768, 0, true}, {200, 0, 128, false},
     };
     for (const auto& each : cases) {
-        SCOPED_TRACE(testing::Message() << int{each.sample} << " x " << each.gain);
+        SCOPED_TRACE(::testing::Message() << int{each.sample} << " x " << each.gain);
         TMMFadeList list;
         build(list, {point(0, each.gain), point(100, each.gain)});
         std::uint8_t sample = each.sample;
