@@ -1,12 +1,15 @@
 #include "MMWave.h"
 
 #include "FileTestSupport.h"
+#include "MainThread.h"
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vantrel {
@@ -267,6 +270,49 @@ TEST_F(RecorderTest, FullVolumeClosesTheRecordingAndLeavesAReadableFile) {
     VANTREL_REQUIRE_TOOL("ffmpeg");
     EXPECT_EQ(soxSamples(folder, "full.wav"), kept);
     EXPECT_EQ(ffmpegSamples(folder, "full.wav"), kept);
+}
+
+// A main thread for the test: calls posted from elsewhere wait until the test runs them.
+class QueuedMainThread : public MainThreadSeam {
+public:
+    QueuedMainThread() { installMainThread(this); }
+    ~QueuedMainThread() override { installMainThread(nullptr); }
+    void post(std::function<void()> call) override {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(call));
+    }
+    void runAndWait(std::function<void()> call) override { call(); }
+    bool isMainThread() const override { return std::this_thread::get_id() == id_; }
+    void processPending(std::chrono::milliseconds) override {
+        std::vector<std::function<void()>> calls;
+        {
+            std::lock_guard lock(mutex_);
+            calls.swap(queue_);
+        }
+        for (auto& call : calls)
+            call();
+    }
+
+private:
+    std::thread::id id_ = std::this_thread::get_id();
+    std::mutex mutex_;
+    std::vector<std::function<void()>> queue_;
+};
+
+TEST_F(RecorderTest, RecordingClosedOnAWorkerThreadReportsTheCloseOnTheMainThread) {
+    QueuedMainThread mainThread;
+    std::thread::id closedOn;
+    recorder.OnClose = [&](TMMDSPComponent*) {
+        closedOn = std::this_thread::get_id();
+    };
+    recorder.GetWave().SetFreeSpaceQuery([](const std::filesystem::path&) { return 0; });
+    startRecording("worker.wav");
+    std::thread worker([&] { source.push(testing::patternBytes(400)); });
+    worker.join();
+    EXPECT_FALSE(recorder.IsFileOpen());
+    EXPECT_EQ(closedOn, std::thread::id());
+    mainThread.processPending(std::chrono::milliseconds(0));
+    EXPECT_EQ(closedOn, std::this_thread::get_id());
 }
 
 TEST_F(RecorderTest, SavingAfterRecordingRewritesThroughATemporaryFileAndLosesNothing) {
