@@ -18,16 +18,6 @@ bool hasFormType(std::uint32_t id) {
     return id == ChunkRiff || id == ChunkList;
 }
 
-std::uint32_t readLittleEndian32(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void writeLittleEndian32(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 const char* modeOf(RiffFile::Access access) {
     switch (access) {
     case RiffFile::Access::read:
@@ -103,7 +93,9 @@ bool RiffFile::setBuffer(std::size_t bytes) {
     const int mode = bytes == 0 ? _IONBF : _IOFBF;
     if (std::setvbuf(file_, bytes == 0 ? nullptr : buffer.data(), mode, bytes) != 0)
         return false;
-    buffer_.swap(buffer); // the stream uses the new block from now on; the old one may go
+    // The stream was flushed above, which is what lets glibc take a new buffer after I/O.
+    // It uses the new block from now on; the old one may go.
+    buffer_.swap(buffer);
     return true;
 }
 
@@ -128,12 +120,12 @@ bool RiffFile::descend(ChunkInfo& chunk, const ChunkInfo* parent) {
     std::array<unsigned char, ChunkHeaderBytes + FormTypeBytes> header{};
     if (read(header.data(), ChunkHeaderBytes) != ChunkHeaderBytes)
         return false;
-    ChunkInfo found{readLittleEndian32(header.data()), readLittleEndian32(header.data() + 4), 0,
+    ChunkInfo found{loadLittleEndian32(header.data()), loadLittleEndian32(header.data() + 4), 0,
                     static_cast<std::uint32_t>(start + ChunkHeaderBytes), 0};
     if (hasFormType(found.id)) {
         if (read(header.data() + ChunkHeaderBytes, FormTypeBytes) != FormTypeBytes)
             return false;
-        found.formType = readLittleEndian32(header.data() + ChunkHeaderBytes);
+        found.formType = loadLittleEndian32(header.data() + ChunkHeaderBytes);
     }
     chunk = found;
     return true;
@@ -141,7 +133,7 @@ bool RiffFile::descend(ChunkInfo& chunk, const ChunkInfo* parent) {
 
 bool RiffFile::writeSizeAt(std::int64_t offset, std::uint32_t size) {
     std::array<unsigned char, 4> bytes{};
-    writeLittleEndian32(bytes.data(), size);
+    storeLittleEndian32(bytes.data(), size);
     return seek(offset, SEEK_SET) >= 0 && write(bytes.data(), 4) == 4;
 }
 
@@ -171,9 +163,9 @@ bool RiffFile::createChunk(ChunkInfo& chunk, bool form) {
     if (start < 0 || start + ChunkHeaderBytes > std::numeric_limits<std::uint32_t>::max())
         return false;
     std::array<unsigned char, ChunkHeaderBytes + FormTypeBytes> header{};
-    writeLittleEndian32(header.data(), chunk.id);
-    writeLittleEndian32(header.data() + 4, chunk.size);
-    writeLittleEndian32(header.data() + 8, chunk.formType);
+    storeLittleEndian32(header.data(), chunk.id);
+    storeLittleEndian32(header.data() + 4, chunk.size);
+    storeLittleEndian32(header.data() + 8, chunk.formType);
     const std::int64_t bytes = ChunkHeaderBytes + (form ? FormTypeBytes : 0);
     if (write(header.data(), bytes) != bytes)
         return false;

@@ -22,6 +22,19 @@ constexpr std::uint32_t fourCC(const char (&code)[5]) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(code[3])) << 24;
 }
 
+// A little-endian 32-bit value as RIFF files store it.
+inline std::uint32_t loadLittleEndian32(const void* bytes) {
+    const auto* b = static_cast<const unsigned char*>(bytes);
+    return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+inline void storeLittleEndian32(void* bytes, std::uint32_t value) {
+    auto* b = static_cast<unsigned char*>(bytes);
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 inline constexpr std::uint32_t ChunkRiff = fourCC("RIFF");
 inline constexpr std::uint32_t ChunkList = fourCC("LIST");
 

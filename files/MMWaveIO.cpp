@@ -33,18 +33,6 @@ constexpr std::uint32_t MaxListChunkBytes = 16 * 1024 * 1024;
 // Sample data stays addressable by the 32-bit signed conversions of the engine.
 constexpr std::int64_t MaxDataBytes = std::numeric_limits<std::int32_t>::max();
 
-std::uint32_t readU32(const char* bytes) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes[i]);
-    return value;
-}
-
-void writeU32(char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<char>(value >> (8 * i));
-}
-
 InfoList emptyInfoList() {
     InfoList list;
     for (std::size_t i = 0; i < InfoIdCount; ++i)
@@ -104,8 +92,8 @@ int readInfoList(RiffFile& file, const ChunkInfo& chunk, InfoList& list) {
         return 3;
     const std::int64_t length = static_cast<std::int64_t>(list.raw.size());
     for (std::int64_t offset = 0; offset + 8 <= length;) {
-        const std::uint32_t id = readU32(list.raw.data() + offset);
-        const std::uint32_t size = readU32(list.raw.data() + offset + 4);
+        const std::uint32_t id = loadLittleEndian32(list.raw.data() + offset);
+        const std::uint32_t size = loadLittleEndian32(list.raw.data() + offset + 4);
         const std::int64_t textOffset = offset + 8;
         const auto known = std::find(InfoIds.begin(), InfoIds.end(), id);
         if (known != InfoIds.end() && textOffset < length) {
@@ -127,7 +115,8 @@ int readDispEntry(RiffFile& file, const ChunkInfo& chunk, std::vector<DispEntry>
     std::vector<char> body;
     if (!readBody(file, body, chunk.size))
         return 3;
-    list.push_back({readU32(body.data()), std::vector<char>(body.begin() + 4, body.end()), {}});
+    list.push_back(
+        {loadLittleEndian32(body.data()), std::vector<char>(body.begin() + 4, body.end()), {}});
     return 0;
 }
 
@@ -170,7 +159,7 @@ int parseChunk(RiffFile& file, const ChunkInfo& chunk, ParseState& state) {
             return -1;
         char bytes[4] = {};
         if (chunk.size >= 4 && file.read(bytes, 4) == 4)
-            state.factSamples = readU32(bytes);
+            state.factSamples = loadLittleEndian32(bytes);
     }
     return 0;
 }
@@ -284,9 +273,9 @@ std::vector<char> dispBody(const DispEntry& entry) {
         return text;
     }
     if (entry.type == DispBitmap && data.size() >= 36) {
-        const std::uint64_t headerBytes = readU32(data.data());
-        const std::uint64_t imageBytes = readU32(data.data() + 20);
-        const std::uint64_t coloursUsed = readU32(data.data() + 32);
+        const std::uint64_t headerBytes = loadLittleEndian32(data.data());
+        const std::uint64_t imageBytes = loadLittleEndian32(data.data() + 20);
+        const std::uint64_t coloursUsed = loadLittleEndian32(data.data() + 32);
         bytes = static_cast<std::size_t>(
             std::min<std::uint64_t>(headerBytes + imageBytes + 4 * coloursUsed, data.size()));
         return {data.begin(), data.begin() + static_cast<std::ptrdiff_t>(bytes)};
@@ -300,7 +289,7 @@ bool writeDispList(RiffFile& file, const std::vector<DispEntry>& list) {
         if (body.empty())
             continue;
         std::vector<char> chunk(4 + body.size());
-        writeU32(chunk.data(), entry.type);
+        storeLittleEndian32(chunk.data(), entry.type);
         std::copy(body.begin(), body.end(), chunk.begin() + 4);
         if (!writeChunk(file, ChunkDisp, chunk.data(), static_cast<std::int64_t>(chunk.size())))
             return false;
@@ -342,7 +331,7 @@ bool finaliseFile(WaveIOInfo& info) {
         return false;
     if (info.waveFormat->wFormatTag != WAVE_FORMAT_PCM) {
         char samples[4];
-        writeU32(samples, info.totalSamples);
+        storeLittleEndian32(samples, info.totalSamples);
         if (!writeChunk(file, ChunkFact, samples, 4))
             return false;
     }
