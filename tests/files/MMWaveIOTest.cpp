@@ -1,6 +1,7 @@
 #include "MMWaveIO.h"
 
 #include "FileTestSupport.h"
+#include "MMWave.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -187,6 +188,14 @@ TEST_F(WaveIOTest, BadFilesGiveTheirErrorCodeAndNoRecord) {
         EXPECT_EQ(parse(image(bad.bytes), guard), bad.expected);
         EXPECT_EQ(guard.info, nullptr);
         EXPECT_FALSE(IsWaveFile(image(bad.bytes)));
+        // The wave component turns every such code into one message.
+        TMMWave wave;
+        try {
+            wave.SetFileName(image(bad.bytes));
+            ADD_FAILURE() << "no exception";
+        } catch (const EMMWaveError& error) {
+            EXPECT_STREQ(error.what(), "Invalid wave file...");
+        }
     }
 }
 
