@@ -52,8 +52,8 @@ public:
     TThreadPriority GetPriority() const { return priority_; }
     // The timer thread's priority in cmThread mode; applies from the next (re)start.
     void SetPriority(TThreadPriority priority) { priority_ = priority; }
-    bool GetSynchronize() const { return synchronize_; }
-    void SetSynchronize(bool value) { synchronize_ = value; }
+    bool GetSynchronize() const { return synchronize_.load(std::memory_order_acquire); }
+    void SetSynchronize(bool value) { synchronize_.store(value, std::memory_order_release); }
     bool GetWaitForTerminate() const { return waitForTerminate_; }
     void SetWaitForTerminate(bool value) { waitForTerminate_ = value; }
 
@@ -66,19 +66,21 @@ private:
     struct ThreadLink;
     class TMMTimerThread;
 
-    void rebuild();
+    // Tears the timer down, applies `change` and starts it again when it is wanted.
+    void rebuild(const std::function<void()>& change);
     void tearDown();
     void startTimerThread();
     void timerCallback(std::uint32_t timerId);
     void windowProc(std::uint32_t message, std::uintptr_t wParam);
     void dispatch();
+    void dispatchSynchronized();
 
     TMMCBMode callBackMode_ = cmWindow;
     bool enabled_ = true;
     std::int32_t interval_ = 1000;
     TMMTimerEvent onTimer_;
     TThreadPriority priority_ = tpNormal;
-    bool synchronize_ = true;
+    std::atomic<bool> synchronize_{true}; // read by the timer thread at every tick
     bool waitForTerminate_ = false;
 
     std::unique_ptr<PeriodicTimer> timer_;

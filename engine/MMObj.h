@@ -139,6 +139,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable resumed_;
     int suspendCount_ = 1;
+    bool started_ = false;
     bool freeOnTerminate_ = false;
     std::atomic<bool> terminated_{false};
     std::atomic<TThreadPriority> priority_{tpNormal};
