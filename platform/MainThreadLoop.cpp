@@ -37,11 +37,11 @@ MainThreadLoop::~MainThreadLoop() {
         waiter->finish(nullptr);
 }
 
+// Notifying under the lock: once a worker has let go of the lock it never touches the loop
+// again, so the loop may end right after.
 void MainThreadLoop::post(std::function<void()> call) {
-    {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
     queued_.notify_all();
 }
 
@@ -65,14 +65,19 @@ void MainThreadLoop::runAndWait(std::function<void()> call) {
                 std::lock_guard loopLock(mutex_);
                 std::erase(waiters_, waiter);
             }
-            waiter->finish(thrown);
+            waiter->finish(std::move(thrown));
         });
+        queued_.notify_all();
     }
-    queued_.notify_all();
-    std::unique_lock lock(waiter->mutex);
-    waiter->finished.wait(lock, [&] { return waiter->done; });
-    if (waiter->error)
-        std::rethrow_exception(waiter->error);
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(waiter->mutex);
+        waiter->finished.wait(lock, [&] { return waiter->done; });
+        // Taken over here, so that the exception ends its life on the thread that handles it.
+        error = std::move(waiter->error);
+    }
+    if (error)
+        std::rethrow_exception(error);
 }
 
 bool MainThreadLoop::isMainThread() const {

@@ -338,10 +338,11 @@ TEST(SharedTickList, FiresOnItsTimerThreadWhileItHasEntries) {
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(fired, afterRemove);
     EXPECT_GE(afterRemove, 3);
-    std::lock_guard lock(mutex);
+    EXPECT_EQ(shared.EntryCount(), 0u);
+    std::lock_guard lock(
+        mutex); // never held around a call into the list: routines run under its lock
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-    EXPECT_EQ(shared.EntryCount(), 0u);
 }
 
 } // namespace
