@@ -47,10 +47,14 @@ protected:
             link_->threadId = std::this_thread::get_id();
         }
         link_->startedEnded.Set();
-        while (!Terminated()) {
+        for (bool attached = true; attached && !Terminated();) {
             link_->wakeUp.WaitFor(TMMEvent::Infinite);
-            if (!dispatchOnce())
-                break;
+            try {
+                attached = dispatchOnce();
+            } catch (...) {
+                // A failing OnTimer is reported; the timer goes on, as in the other modes.
+                ApplicationHandleException(std::current_exception());
+            }
         }
         {
             std::lock_guard lock(link_->mutex);

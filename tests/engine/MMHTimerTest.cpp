@@ -200,8 +200,12 @@ TEST_F(HiTimerTest, SynchronisedHandlerMayStopItsOwnTimer) {
     EXPECT_EQ(fired, 1);
 }
 
-TEST_F(HiTimerTest, HandlerFailureGoesToTheApplicationAndTheTimerGoesOn) {
+class HiTimerFailureTest : public HiTimerTest, public ::testing::WithParamInterface<TMMCBMode> {};
+
+TEST_P(HiTimerFailureTest, HandlerFailureGoesToTheApplicationAndTheTimerGoesOn) {
     TMMHiTimer timer;
+    timer.SetWaitForTerminate(true);
+    timer.SetCallBackMode(GetParam());
     timer.SetInterval(1);
     int fired = 0;
     timer.SetOnTimer([&](TMMHiTimer*) {
@@ -209,8 +213,12 @@ TEST_F(HiTimerTest, HandlerFailureGoesToTheApplicationAndTheTimerGoesOn) {
             throw std::runtime_error("OnTimer failed");
     });
     ASSERT_TRUE(pumpUntil([&] { return fired >= 12; }));
+    timer.SetEnabled(false);
     EXPECT_THAT(handledErrors(), ElementsAre("OnTimer failed"));
 }
+
+INSTANTIATE_TEST_SUITE_P(WindowAndSynchronisedThread, HiTimerFailureTest,
+                         ::testing::Values(cmWindow, cmThread));
 
 TEST_F(HiTimerTest, StartsOnlyAfterLoading) {
     TMMHiTimer timer;
