@@ -163,7 +163,10 @@ bool TMMThreadEx::applyPriority(TThreadPriority priority) {
     const int tid = kernelThreadId_.load(std::memory_order_acquire);
     if (tid == 0)
         return true; // applied when the thread starts
-    return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), ThreadNiceValue(priority)) == 0;
+    const bool accepted =
+        setpriority(PRIO_PROCESS, static_cast<id_t>(tid), ThreadNiceValue(priority)) == 0;
+    priorityAccepted_.store(accepted, std::memory_order_release);
+    return accepted;
 }
 
 void TMMThreadEx::Synchronize(const std::function<void()>& method) {
@@ -182,7 +185,8 @@ void TMMThreadEx::waitWhileSuspended() {
 void TMMThreadEx::run() {
     threadId_.store(std::this_thread::get_id(), std::memory_order_release);
     kernelThreadId_.store(static_cast<int>(gettid()), std::memory_order_release);
-    // A refused priority is not fatal: the thread runs on at the priority it has.
+    // A refused priority is not fatal: the thread runs on at the priority it has, and
+    // PriorityAccepted() tells.
     applyPriority(GetPriority());
     try {
         Execute();

@@ -115,10 +115,12 @@ public:
     // Waits until Execute has returned. Not for threads that free themselves.
     void WaitFor();
 
-    // Stores `priority` and applies it to the running thread (or at its start). Returns false
+    // Stores `priority` and applies it to the running thread, or when it starts. Returns false
     // when the system refused it; the thread then keeps the priority it had.
     bool SetPriority(TThreadPriority priority);
     TThreadPriority GetPriority() const { return priority_.load(std::memory_order_acquire); }
+    // Whether the system accepted the priority last applied (at start or by SetPriority).
+    bool PriorityAccepted() const { return priorityAccepted_.load(std::memory_order_acquire); }
 
     // The identifier of the running thread; a default id before it has started.
     std::thread::id ThreadID() const { return threadId_.load(std::memory_order_acquire); }
@@ -143,6 +145,7 @@ private:
     bool freeOnTerminate_ = false;
     std::atomic<bool> terminated_{false};
     std::atomic<TThreadPriority> priority_{tpNormal};
+    std::atomic<bool> priorityAccepted_{true};
     std::atomic<std::thread::id> threadId_{};
     std::atomic<int> kernelThreadId_{0}; // 0 until the thread runs
 };

@@ -62,6 +62,18 @@ TEST(ThreadPriority, AppliesToTheRunningThread) {
     worker.WaitFor();
     EXPECT_EQ(niceSeen, ThreadNiceValue(tpLowest));
     EXPECT_EQ(worker.GetPriority(), tpLowest);
+    EXPECT_TRUE(worker.PriorityAccepted());
+}
+
+TEST(ThreadPriority, PrioritySetBeforeTheStartAppliesWhenTheThreadRuns) {
+    std::atomic<int> niceSeen{0};
+    Worker worker(
+        [&](Worker&) { niceSeen = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); });
+    EXPECT_TRUE(worker.SetPriority(tpIdle));
+    worker.Resume();
+    worker.WaitFor();
+    EXPECT_EQ(niceSeen, ThreadNiceValue(tpIdle));
+    EXPECT_TRUE(worker.PriorityAccepted());
 }
 
 TEST(WorkerThread, RunsOnlyOnceResumedAndReportsSuspension) {
