@@ -3,18 +3,14 @@
 // channel's gain linearly from point to point in integer arithmetic, clipping at full scale.
 #pragma once
 
+#include "MMObjLst.h"
 #include "MMUtils.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vantrel {
-
-// A list was asked for an index outside 0 ... count - 1.
-class EListError : public EMMError {
-public:
-    using EMMError::EMMError;
-};
 
 // One gain point (five signed 32-bit values, in this order).
 struct TMMFadePoint {
@@ -25,15 +21,13 @@ struct TMMFadePoint {
     std::int32_t reserved; // always 0
 };
 
-// Not thread-safe: the owner keeps rebuilding the list and applying it apart.
-class TMMFadeList {
+// A persistent object. Not thread-safe: the owner keeps rebuilding the list and applying it
+// apart.
+class TMMFadeList : public TMMObject {
 public:
     static constexpr std::int32_t UnityGain = 16384;
 
-    TMMFadeList() = default;
-    TMMFadeList(const TMMFadeList&) = delete;
-    TMMFadeList& operator=(const TMMFadeList&) = delete;
-    virtual ~TMMFadeList() = default;
+    std::string ClassName() const override { return "TMMFadeList"; }
 
     // --- Points ------------------------------------------------------------------------------
     void Clear();

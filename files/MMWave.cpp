@@ -1,5 +1,6 @@
 #include "MMWave.h"
 
+#include "MMObj.h"
 #include "MainThread.h"
 
 #include <algorithm>
@@ -496,15 +497,9 @@ void TMMCustomWaveFile::SetWaveFormat(const TWaveFormatEx* format) {
     silence_ = eightBitPcm ? static_cast<char>(128) : 0;
 }
 
-void TMMCustomWaveFile::fireOnMainThread(const TMMNotifyEvent& event) {
-    if (!event)
-        return;
-    MainThreadSeam* seam = mainThread();
-    if (seam == nullptr || seam->isMainThread()) {
-        event(this);
-        return;
-    }
-    seam->post([event, this] { event(this); });
+void TMMCustomWaveFile::fireOnMainThread(const TMMComponentEvent& event) {
+    if (event)
+        SynchronizeFromWorker([&] { event(this); });
 }
 
 void TMMCustomWaveFile::NotifyOpened() {

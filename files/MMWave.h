@@ -155,7 +155,8 @@ private:
     FreeSpaceQuery freeSpace_ = DiskFreeSpace;
 };
 
-using TMMNotifyEvent = std::function<void(TMMDSPComponent* Sender)>;
+// An event of a stream component, with the component as sender.
+using TMMComponentEvent = std::function<void(TMMDSPComponent* Sender)>;
 
 // The stream component around one TMMWave: a reader without an Input, a recorder (a tap that
 // passes every buffer on unchanged) with one.
@@ -188,11 +189,11 @@ public:
     void BufferReady(PWaveHdr lpWaveHdr) override;
     void BufferLoad(PWaveHdr lpWaveHdr, bool& MoreBuffers) override;
 
-    TMMNotifyEvent OnChange;  // the wave changed (file, region, time format)
-    TMMNotifyEvent OnChanged; // after OnChange
-    TMMNotifyEvent OnOpen;    // the file was opened; on the main thread
-    TMMNotifyEvent OnClose;   // the file was closed; on the main thread
-    TMMNotifyEvent OnLooping; // the reader wrapped to the start
+    TMMComponentEvent OnChange;  // the wave changed (file, region, time format)
+    TMMComponentEvent OnChanged; // after OnChange
+    TMMComponentEvent OnOpen;    // the file was opened; on the main thread
+    TMMComponentEvent OnClose;   // the file was closed; on the main thread
+    TMMComponentEvent OnLooping; // the reader wrapped to the start
 
 private:
     void waveChanged();
@@ -202,8 +203,8 @@ private:
     // closes itself, which finishes the file with what was written.
     void record(const TMMBufferHeader& buffer);
     void serve(TMMBufferHeader& buffer, bool& moreBuffers);
-    // Runs `event` here on the main thread (or without one), else posts it there.
-    void fireOnMainThread(const TMMNotifyEvent& event);
+    // Runs `event` on the main thread when called on a stream worker thread, else right here.
+    void fireOnMainThread(const TMMComponentEvent& event);
 
     std::unique_ptr<TMMWave> wave_;
     int observerToken_ = 0;

@@ -1,15 +1,15 @@
 #include "MMWave.h"
 
 #include "FileTestSupport.h"
-#include "MainThread.h"
+#include "MMObj.h"
+#include "MainThreadFixture.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vantrel {
@@ -272,47 +272,54 @@ TEST_F(RecorderTest, FullVolumeClosesTheRecordingAndLeavesAReadableFile) {
     EXPECT_EQ(ffmpegSamples(folder, "full.wav"), kept);
 }
 
-// A main thread for the test: calls posted from elsewhere wait until the test runs them.
-class QueuedMainThread : public MainThreadSeam {
+// A stream worker thread, as a ring buffer in write mode runs one, that runs a given body.
+class StreamWorker : public TMMDSPThread {
 public:
-    QueuedMainThread() { installMainThread(this); }
-    ~QueuedMainThread() override { installMainThread(nullptr); }
-    void post(std::function<void()> call) override {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(call));
-    }
-    void runAndWait(std::function<void()> call) override { call(); }
-    bool isMainThread() const override { return std::this_thread::get_id() == id_; }
-    void processPending(std::chrono::milliseconds) override {
-        std::vector<std::function<void()>> calls;
-        {
-            std::lock_guard lock(mutex_);
-            calls.swap(queue_);
-        }
-        for (auto& call : calls)
-            call();
-    }
+    StreamWorker(TMMDSPComponent* owner, std::function<void()> body)
+        : TMMDSPThread(owner), body_(std::move(body)) {}
+
+protected:
+    void Execute() override { body_(); }
 
 private:
-    std::thread::id id_ = std::this_thread::get_id();
-    std::mutex mutex_;
-    std::vector<std::function<void()>> queue_;
+    std::function<void()> body_;
 };
 
-TEST_F(RecorderTest, RecordingClosedOnAWorkerThreadReportsTheCloseOnTheMainThread) {
-    QueuedMainThread mainThread;
-    std::thread::id closedOn;
-    recorder.OnClose = [&](TMMDSPComponent*) {
-        closedOn = std::this_thread::get_id();
-    };
+class RecorderOnWorkerTest : public MainThreadFixture {
+protected:
+    ScratchFolder folder;
+    TWaveFormatEx format = pcmFormat(16, 2, 8000);
+    PushSource source;
+    TMMWaveFile recorder;
+};
+
+TEST_F(RecorderOnWorkerTest, FullVolumeOnAStreamWorkerReportsTheCloseOnTheMainThread) {
+    recorder.SetInput(&source);
+    source.SetWaveFormat(&format);
+    recorder.GetWave().SetFileMustExist(false);
+    recorder.GetWave().SetFileName(folder.file("worker.wav"));
     recorder.GetWave().SetFreeSpaceQuery([](const std::filesystem::path&) { return 0; });
-    startRecording("worker.wav");
-    std::thread worker([&] { source.push(testing::patternBytes(400)); });
-    worker.join();
+    std::atomic<bool> closedOnMain{false};
+    recorder.OnClose = [&](TMMDSPComponent*) {
+        closedOnMain = loop.isMainThread();
+    };
+    recorder.NotifyOpened();
+    recorder.NotifyStarted();
+
+    TMMEvent pushed;
+    StreamWorker worker(&source, [&] {
+        source.push(testing::patternBytes(400));
+        pushed.Set();
+    });
+    worker.Resume();
+    ASSERT_TRUE(pumpUntil([&] { return pushed.WaitFor(0); }));
+    worker.WaitFor();
+    EXPECT_TRUE(closedOnMain);
     EXPECT_FALSE(recorder.IsFileOpen());
-    EXPECT_EQ(closedOn, std::thread::id());
-    mainThread.processPending(std::chrono::milliseconds(0));
-    EXPECT_EQ(closedOn, std::this_thread::get_id());
+    PWaveIOInfo info = nullptr;
+    ASSERT_EQ(ReadWaveInfo(info, folder.file("worker.wav"), FormWave, WaveIOModeFile), 0);
+    EXPECT_EQ(info->dataSize, 4u); // nothing fitted: the 4 bytes that keep the chunk valid
+    FreeWaveInfo(info);
 }
 
 TEST_F(RecorderTest, SavingAfterRecordingRewritesThroughATemporaryFileAndLosesNothing) {
