@@ -176,17 +176,6 @@ TEST(WaveTest, PropertiesFollowTheFile) {
     EXPECT_EQ(reports, 1);
 }
 
-TEST(DiskSpaceTest, NewFileHasTheFreeSpaceOfItsFolder) {
-    ScratchFolder folder;
-    const std::uint64_t folderSpace = DiskFreeSpace(folder.path());
-    EXPECT_GT(folderSpace, 0u);
-    const std::uint64_t fileSpace = DiskFreeSpace(folder.file("not-yet.wav"));
-    // Other programs write to the same volume meanwhile; the figures agree within a margin.
-    EXPECT_NEAR(static_cast<double>(fileSpace), static_cast<double>(folderSpace), 64e6);
-    EXPECT_TRUE(EnoughDiskSpace(100 + 32768 + 10240, 100, 32768));
-    EXPECT_FALSE(EnoughDiskSpace(100 + 32768 + 10239, 100, 32768));
-}
-
 // --- Recording -------------------------------------------------------------------------------
 
 TEST_F(RecorderTest, RecordsPushedBuffersAndPassesThemOnUnchanged) {

@@ -1,4 +1,5 @@
-// Free space on a volume and the rule every file writer applies before it writes.
+// Free space on a volume (std::filesystem) and the rule every file writer applies before it
+// writes.
 #pragma once
 
 #include <cstdint>
