@@ -247,6 +247,25 @@ TEST_F(WaveIOTest, HugeDeclaredSizesAreCutToTheFile) {
     EXPECT_EQ(readRegion(guard.info), data);
 }
 
+// A sparse file of 3 GiB: the data region stops where the engine's signed 32-bit positions
+// end, and writing there is refused instead of wrapping the sizes.
+TEST_F(WaveIOTest, DataBeyondTwoGibibytesIsCutAndNotWrittenTo) {
+    const std::string name = image(RiffImage(0xFFFFFFFF)
+                                       .chunk("fmt ", testing::pcmFormatBody(2, 44100, 16))
+                                       .chunk("data", {}, false, 0xFFFFFFF0)
+                                       .bytes());
+    std::filesystem::resize_file(name, 3ull << 30);
+    RecordGuard guard;
+    ASSERT_EQ(parse(name, guard), 0);
+    EXPECT_EQ(guard.info->dataSize, 0x7FFFFFFCu);
+    ASSERT_EQ(OpenWaveIO(guard.info), 0);
+    ASSERT_EQ(SeekWaveIO(guard.info, static_cast<std::int32_t>(guard.info->totalSamples)), 0);
+    const char frame[8] = {};
+    EXPECT_EQ(WriteWaveIO(guard.info, frame, 8), 0);
+    EXPECT_EQ(CloseWaveIO(guard.info), 0);
+    EXPECT_EQ(std::filesystem::file_size(name), 3ull << 30);
+}
+
 TEST_F(WaveIOTest, DataEndsAtTheHeaderOfTheNextChunkWithoutItsPadByte) {
     const Bytes data = testing::patternBytes(101);
     const Bytes info = {'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M', 2, 0, 0, 0, 'x', 0};
