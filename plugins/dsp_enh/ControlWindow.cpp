@@ -60,14 +60,16 @@ ControlWindow::ControlWindow(QWidget* parent, ControlState& state)
     connect(truePeak_, &QCheckBox::toggled, this, [this] { publishControls(); });
     grid->addWidget(truePeak_, grid->rowCount(), 1, 1, 2);
 
+    // The meter lines up with the sliders above it.
     meter_ = new GainReductionMeter;
     meterText_ = new QLabel;
     meterText_->setMinimumWidth(fontMetrics().horizontalAdvance("GR 24.0 dB"));
     meterText_->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    auto* meterRow = new QHBoxLayout;
-    meterRow->addWidget(new QLabel("Gain reduction"), 0, Qt::AlignTop);
-    meterRow->addWidget(meter_, 1);
-    meterRow->addWidget(meterText_, 0, Qt::AlignTop);
+    const int meterRow = grid->rowCount();
+    grid->setRowMinimumHeight(meterRow, 8);
+    grid->addWidget(new QLabel("Gain reduction"), meterRow + 1, 0, Qt::AlignTop);
+    grid->addWidget(meter_, meterRow + 1, 1);
+    grid->addWidget(meterText_, meterRow + 1, 2, Qt::AlignTop);
 
     auto* defaults = new QPushButton("Defaults");
     connect(defaults, &QPushButton::clicked, this, [this] {
@@ -80,8 +82,6 @@ ControlWindow::ControlWindow(QWidget* parent, ControlState& state)
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
-    layout->addSpacing(6);
-    layout->addLayout(meterRow);
     layout->addLayout(buttons);
 
     showSettings(state_.current());
