@@ -26,7 +26,7 @@ float dbToGain(float db) {
 }
 
 float gainToDb(float gain) {
-    return 20.0f * std::log10(std::max(gain, 1e-9f));
+    return (1.0f / log2Of10Over20) * std::log2(std::max(gain, 1e-9f));
 }
 
 // Pole of a one-pole smoother with time constant `ms` at `rate` Hz.
@@ -50,13 +50,19 @@ constexpr int oversampling = 8;
 constexpr int betweenPositions = oversampling - 1;
 
 // Weights of the 8 frames p-3 ... p+4 for the positions p + 1/8, p + 2/8, ... p + 7/8.
+// largestGain: no interpolated value exceeds the largest frame of its 8 by more than this.
 struct InterpolationTable {
     float weights[betweenPositions][8];
+    float largestGain = 0.0f;
     InterpolationTable() {
         for (int phase = 0; phase < betweenPositions; ++phase) {
             const double fraction = (phase + 1.0) / oversampling;
-            for (int tap = 0; tap < 8; ++tap)
+            float gain = 0.0f;
+            for (int tap = 0; tap < 8; ++tap) {
                 weights[phase][tap] = static_cast<float>(lanczos(fraction - (tap - 3)));
+                gain += std::abs(weights[phase][tap]);
+            }
+            largestGain = std::max(largestGain, gain);
         }
     }
 };
@@ -94,7 +100,7 @@ Settings clamped(const Settings& settings) {
 }
 
 CompressorLimiter::CompressorLimiter()
-    : history_(static_cast<std::size_t>(interpolationTaps * maxChannels)),
+    : history_(static_cast<std::size_t>(2 * interpolationTaps * maxChannels)),
       delay_(static_cast<std::size_t>((maxLookAhead + interpolationDelay + 1) * maxChannels)),
       minimum_(static_cast<std::size_t>(minimumCapacity)),
       ramp_(static_cast<std::size_t>(maxLookAhead)) {
@@ -110,6 +116,7 @@ void CompressorLimiter::configure(std::uint32_t rate, int channels) {
     channels_ = channels;
     lookAhead_ = std::clamp(static_cast<std::int32_t>(std::lround(rate * lookAheadMs / 1000.0f)), 1,
                             maxLookAhead);
+    rampScale_ = 1.0 / lookAhead_;
     delayFrames_ = latencyFrames() + 1;
     updateCoefficients();
     reset();
@@ -141,7 +148,7 @@ void CompressorLimiter::updateCoefficients() {
     kneeStart_ = dbToGain(settings_.thresholdDb - settings_.kneeDb / 2.0f);
 }
 
-void CompressorLimiter::followCeiling() {
+[[gnu::always_inline]] inline void CompressorLimiter::followCeiling() {
     if (ceilingDb_ != settings_.ceilingDb) {
         const float target = settings_.ceilingDb;
         ceilingDb_ = target + ceilingCoef_ * (ceilingDb_ - target);
@@ -184,7 +191,7 @@ void CompressorLimiter::process(std::int16_t* samples, std::int32_t frames) {
 }
 
 // Stereo-linked: one gain for all channels, from the loudest of them.
-float CompressorLimiter::compressorGain(float level) {
+[[gnu::always_inline]] inline float CompressorLimiter::compressorGain(float level) {
     const float target = level > kneeStart_ ? curveReduction(settings_, gainToDb(level)) : 0.0f;
     const float coef = target > gr_ ? attackCoef_ : releaseCoef_;
     gr_ = target + coef * (gr_ - target);
@@ -200,25 +207,28 @@ float CompressorLimiter::compressorGain(float level) {
 }
 
 // Peak of the frame `interpolationDelay` frames back, and in true-peak mode of the seven
-// positions between it and the next frame.
-float CompressorLimiter::detectedPeak() const {
-    constexpr std::uint64_t mask = interpolationTaps - 1;
-    const std::uint64_t oldest = frameIndex_ + 1; // frame n-7 in the ring of 8
-    const float* centre = &history_[((frameIndex_ - interpolationDelay) & mask) * maxChannels];
+// positions between it and the next frame. Only peaks above the ceiling matter, so the positions
+// between frames are not computed where they cannot rise above it.
+[[gnu::always_inline]] inline float CompressorLimiter::detectedPeak() const {
+    const std::size_t newest = frameIndex_ & (interpolationTaps - 1);
     float peak = 0.0f;
-    for (int c = 0; c < channels_; ++c)
-        peak = std::max(peak, std::abs(centre[c]));
-    if (!settings_.truePeak)
-        return peak;
     for (int c = 0; c < channels_; ++c) {
-        float between[betweenPositions] = {};
-        for (int tap = 0; tap < interpolationTaps; ++tap) {
-            const float x = history_[((oldest + tap) & mask) * maxChannels + c];
-            for (int phase = 0; phase < betweenPositions; ++phase)
-                between[phase] += interpolation.weights[phase][tap] * x;
-        }
-        for (float value : between)
+        // frames n-7 ... n of this channel, oldest first
+        const float* window = &history_[historyOffset(c) + newest + 1];
+        peak = std::max(peak, std::abs(window[interpolationTaps - 1 - interpolationDelay]));
+        if (!settings_.truePeak)
+            continue;
+        float windowPeak = 0.0f;
+        for (int tap = 0; tap < interpolationTaps; ++tap)
+            windowPeak = std::max(windowPeak, std::abs(window[tap]));
+        if (windowPeak * interpolation.largestGain <= ceiling_)
+            continue;
+        for (const auto& weights : interpolation.weights) {
+            float value = 0.0f;
+            for (int tap = 0; tap < interpolationTaps; ++tap)
+                value += weights[tap] * window[tap];
             peak = std::max(peak, std::abs(value));
+        }
     }
     return peak;
 }
@@ -226,7 +236,7 @@ float CompressorLimiter::detectedPeak() const {
 // required: the gain the detected frame needs. Its running minimum over the look-ahead (held),
 // recovered at the limiter's release rate, is ramped in over the look-ahead by a moving average:
 // each averaged gain is at most the required gain of the frame that leaves the delay line now.
-float CompressorLimiter::limiterGain(float required) {
+[[gnu::always_inline]] inline float CompressorLimiter::limiterGain(float required) {
     while (minimumCount_ > 0) {
         const auto back = (minimumHead_ + minimumCount_ - 1) % minimumCapacity;
         if (minimum_[static_cast<std::size_t>(back)].value < required)
@@ -251,7 +261,7 @@ float CompressorLimiter::limiterGain(float required) {
     rampSum_ += static_cast<double>(recovered_) - slot;
     slot = recovered_;
     rampPos_ = rampPos_ + 1 == lookAhead_ ? 0 : rampPos_ + 1;
-    const auto gain = static_cast<float>(rampSum_ / lookAhead_);
+    const auto gain = static_cast<float>(rampSum_ * rampScale_);
     blockMinimumLimiter_ = std::min(blockMinimumLimiter_, gain);
     return gain;
 }
@@ -263,11 +273,12 @@ void CompressorLimiter::processFrame(std::int16_t* frame) {
         level = std::max(level, std::abs(frame[c] * inputScale));
     const float compressor = compressorGain(level);
 
-    float* newest = &history_[(frameIndex_ & (interpolationTaps - 1)) * maxChannels];
+    const std::size_t newest = frameIndex_ & (interpolationTaps - 1);
     float* written = &delay_[static_cast<std::size_t>(delayPos_ * channels_)];
     for (int c = 0; c < channels_; ++c) {
-        newest[c] = frame[c] * inputScale * compressor;
-        written[c] = newest[c];
+        written[c] = frame[c] * inputScale * compressor;
+        history_[historyOffset(c) + newest] = written[c];
+        history_[historyOffset(c) + newest + interpolationTaps] = written[c];
     }
 
     followCeiling();
@@ -277,8 +288,9 @@ void CompressorLimiter::processFrame(std::int16_t* frame) {
     delayPos_ = delayPos_ + 1 == delayFrames_ ? 0 : delayPos_ + 1;
     const float* leaving = &delay_[static_cast<std::size_t>(delayPos_ * channels_)];
     for (int c = 0; c < channels_; ++c) {
-        const auto value =
-            static_cast<std::int32_t>(std::lrint(leaving[c] * limiter * outputScale));
+        const float scaled = leaving[c] * limiter * outputScale;
+        // halves away from zero; whole numbers stay exact, so unity gain is bit-transparent
+        const auto value = static_cast<std::int32_t>(scaled + (scaled < 0.0f ? -0.5f : 0.5f));
         frame[c] = static_cast<std::int16_t>(std::clamp(value, -outputLimit_, outputLimit_));
     }
     ++frameIndex_;

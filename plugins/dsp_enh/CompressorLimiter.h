@@ -89,6 +89,7 @@ private:
     void followCeiling();
     float compressorGain(float level);
     float detectedPeak() const;
+    static std::size_t historyOffset(int channel) { return 2 * interpolationTaps * channel; }
     float limiterGain(float requiredGain);
     void processFrame(std::int16_t* frame);
 
@@ -105,7 +106,9 @@ private:
     float makeUpCoef_ = 0.0f;  // per-frame pole of make-up changes
     float kneeStart_ = 0.0f;   // linear level below which the compressor does nothing
 
-    // Limiter. history: the last frames for the detector; delay: the look-ahead line;
+    // Limiter. history: per channel a ring of the last 8 frames for the detector, each written
+    // twice (slot and slot + 8) so that the 8 frames always lie side by side; delay: the
+    // look-ahead line;
     // minimum: running minimum of the required gain (monotonic queue); recovered: gain after
     // the release; ramp: the last lookAhead_ recovered gains, summed in rampSum_.
     std::vector<float> history_;
@@ -118,6 +121,7 @@ private:
     std::vector<float> ramp_;
     std::int32_t rampPos_ = 0;
     double rampSum_ = 0.0;
+    double rampScale_ = 1.0; // 1 / lookAhead_
     float recovered_ = 1.0f;
     float limiterReleaseCoef_ = 0.0f;
     // A new ceiling is reached smoothly: ceilingDb_ glides to the set one (ceilingCoef_ per frame)
