@@ -142,7 +142,7 @@ TPlugInModuleEntry* TMMDSPPlugin::selectedModule() const {
 // Chain events
 
 void TMMDSPPlugin::SetWaveFormat(const TWaveFormatEx* format) {
-    if (format != nullptr && !IsLoading() && !isValid16BitPCM(format))
+    if (format != nullptr && !isValid16BitPCM(format))
         throw EMMPlugInError(LoadEngineString(62));
     TMMDSPComponent::SetWaveFormat(format);
 }

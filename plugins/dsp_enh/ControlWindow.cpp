@@ -21,6 +21,7 @@ namespace {
 
 constexpr int sliderSteps = 1000;
 constexpr int meterIntervalMs = 50;
+constexpr int saveDelayMs = 500; // a dragged slider is stored once, when it stops
 
 int sliderPosition(float value, Range range, bool logarithmic) {
     const double share =
@@ -88,11 +89,16 @@ ControlWindow::ControlWindow(QWidget* parent, ControlState& state)
     updateMeter();
     connect(&meterTimer_, &QTimer::timeout, this, [this] { updateMeter(); });
     meterTimer_.start(meterIntervalMs);
+    saveTimer_.setSingleShot(true);
+    saveTimer_.setInterval(saveDelayMs);
+    connect(&saveTimer_, &QTimer::timeout, this, [this] { saveSettings(state_.current()); });
     resize(sizeHint().expandedTo(QSize(460, 0)));
     placeWindow();
 }
 
 ControlWindow::~ControlWindow() {
+    if (saveTimer_.isActive())
+        saveSettings(state_.current());
     if (isVisible())
         saveWindowPosition(pos());
 }
@@ -150,7 +156,7 @@ void ControlWindow::publishControls() {
     settings.truePeak = truePeak_->isChecked();
     settings = clamped(settings);
     state_.publish(settings);
-    saveSettings(settings);
+    saveTimer_.start(); // once the control has come to rest
 }
 
 void ControlWindow::updateMeter() {

@@ -53,6 +53,7 @@ private:
     GainReductionMeter* meter_ = nullptr;
     QLabel* meterText_ = nullptr;
     QTimer meterTimer_;
+    QTimer saveTimer_;     // stores the values a while after the last change
     bool showing_ = false; // controls are being set from settings, not by the user
 };
 
