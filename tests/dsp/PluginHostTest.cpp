@@ -340,6 +340,44 @@ TEST_F(HostFixture, RestartDropsWhatTheInternalBufferHeld) {
     EXPECT_EQ(leftChannel(buffer.get()).front(), 512) << "the next upstream buffer, not old data";
 }
 
+// A source that reports one wrap to its start, while filling its second buffer, as a looping
+// file player does.
+class LoopingSource : public CountingSource {
+public:
+    LoopingSource() : CountingSource(1 << 20) {}
+    void BufferLoad(PWaveHdr buffer, bool& more) override {
+        loopEnabledSeen = buffer->LoopEnabled;
+        CountingSource::BufferLoad(buffer, more);
+        if (++fills == 2) {
+            buffer->LoopRestarted = MMTrue;
+            buffer->LoopsLeft = 3;
+        }
+    }
+    int fills = 0;
+    std::int32_t loopEnabledSeen = 0;
+};
+
+TEST(PluginPull, ALoopRestartReachesTheCallerWithTheFollowingPull) {
+    LoopingSource source;
+    TMMDSPPlugin host;
+    host.SetBufferSize(bufferSize);
+    source.SetOutput(&host);
+    ASSERT_TRUE(host.LoadPlugin("test_layout2.so"));
+    host.NotifyOpened();
+    host.InitModule();
+
+    Buffer buffer = makeBuffer(bufferSize);
+    buffer->LoopEnabled = MMTrue;
+    bool more = false;
+    host.BufferLoad(buffer.get(), more); // first upstream fill
+    EXPECT_EQ(source.loopEnabledSeen, MMTrue) << "the caller's loop setting travels up";
+    host.BufferLoad(buffer.get(), more); // second fill: the source wraps
+    EXPECT_EQ(buffer->LoopRestarted, 0);
+    host.BufferLoad(buffer.get(), more); // the restart is handed on with the next refill
+    EXPECT_EQ(buffer->LoopRestarted, MMTrue);
+    EXPECT_EQ(buffer->LoopsLeft, 3);
+}
+
 TEST_F(HostFixture, APushedBufferNeverClaimsMoreThanItsRoom) {
     open("test_layout2.so", 2);
     Buffer buffer = makeBuffer(2 * bufferSize); // room for what the module writes

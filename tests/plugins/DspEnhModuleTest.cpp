@@ -210,12 +210,13 @@ TEST(DspEnhWindow, AppearsOverItsHostAndDrivesTheSound) {
     const int compressed = settledPeak();
     EXPECT_LT(compressed, untouched / 2) << "the window's value reached the audio path";
 
-    QTest::qWait(150); // the meter's timer runs
-    const QList<QLabel*> labels = window->findChildren<QLabel*>();
-    const bool meterShowsReduction = std::any_of(labels.begin(), labels.end(), [](QLabel* label) {
-        return label->text().startsWith("GR ") && label->text() != "GR 0.0 dB";
-    });
-    EXPECT_TRUE(meterShowsReduction);
+    const auto meterShowsReduction = [window] {
+        const QList<QLabel*> labels = window->findChildren<QLabel*>();
+        return std::any_of(labels.begin(), labels.end(), [](QLabel* label) {
+            return label->text().startsWith("GR ") && label->text() != "GR 0.0 dB";
+        });
+    };
+    EXPECT_TRUE(QTest::qWaitFor(meterShowsReduction, 5000)) << "the meter's timer shows it";
 
     const QString screenshot = QDir::current().absoluteFilePath("dsp_enh_window.png");
     EXPECT_TRUE(window->grab().save(screenshot));
