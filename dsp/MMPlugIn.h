@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MMDSPObj.h"
+#include "MMObj.h"
 #include "MMPlugInLoader.h"
 
 #include <atomic>
@@ -88,7 +89,7 @@ private:
     void refillInternalBuffer(PWaveHdr caller);
     void copyLoopState(PWaveHdr caller);
 
-    mutable std::recursive_mutex lock_;
+    mutable TMMCriticalSection lock_;
     std::atomic<bool> enabled_ = true;
     bool bufferOpened_ = false; // the internal buffer exists
     bool moduleStarted_ = false;
