@@ -13,10 +13,14 @@ namespace vantrel {
 struct ComplexFFTTables {
     int bits = 0;
     std::size_t points = 0;
-    const float* radix2Twiddles = nullptr;
     const float* radix4Twiddles = nullptr;
-    const std::uint32_t* swapPairs = nullptr; // index pairs, two entries per swap
-    std::size_t swapPairCount = 0;
+    const float* leafTwiddles = nullptr;
+    // The bit-reversal permutation. Below TiledPermutationBits: point pairs (i, rev(i)) with
+    // i < rev(i), two entries per swap. From there on, the points are seen as 8 x 8 tiles, one
+    // per value m of the middle bits, and tile m changes places with tile rev(m), transposed:
+    // pairs (m, rev(m)) with m <= rev(m), two entries each.
+    const std::uint32_t* permutationPairs = nullptr;
+    std::size_t permutationPairCount = 0;
 };
 
 struct FFTKernels {
@@ -33,6 +37,9 @@ struct FFTKernels {
 
 // Smallest complex transform the vector kernels take; shorter ones run a scalar path.
 inline constexpr std::size_t MinVectorFFTPoints = 16;
+// The permutation works on tiles of 8 x 8 points from 2^6 points on: each row of a tile is one
+// 64-byte cache line, so every line that is fetched is used whole.
+inline constexpr int TiledPermutationBits = 6;
 
 const FFTKernels& fftKernels();
 

@@ -38,16 +38,18 @@ struct AVX2Vector {
     }
     // r0..r3 hold four runs of four points; afterwards r_q holds point q of every run.
     static void transpose4(Reg& r0, Reg& r1, Reg& r2, Reg& r3) {
-        const __m256d a = _mm256_castps_pd(r0), b = _mm256_castps_pd(r1);
-        const __m256d c = _mm256_castps_pd(r2), d = _mm256_castps_pd(r3);
-        const __m256d ab02 = _mm256_unpacklo_pd(a, b), ab13 = _mm256_unpackhi_pd(a, b);
-        const __m256d cd02 = _mm256_unpacklo_pd(c, d), cd13 = _mm256_unpackhi_pd(c, d);
-        r0 = _mm256_castpd_ps(_mm256_permute2f128_pd(ab02, cd02, 0x20));
-        r1 = _mm256_castpd_ps(_mm256_permute2f128_pd(ab13, cd13, 0x20));
-        r2 = _mm256_castpd_ps(_mm256_permute2f128_pd(ab02, cd02, 0x31));
-        r3 = _mm256_castpd_ps(_mm256_permute2f128_pd(ab13, cd13, 0x31));
+        // Points are pairs of singles: shuffle_ps with (1,0,1,0) and (3,2,3,2) picks whole points.
+        const Reg ab02 = _mm256_shuffle_ps(r0, r1, _MM_SHUFFLE(1, 0, 1, 0));
+        const Reg ab13 = _mm256_shuffle_ps(r0, r1, _MM_SHUFFLE(3, 2, 3, 2));
+        const Reg cd02 = _mm256_shuffle_ps(r2, r3, _MM_SHUFFLE(1, 0, 1, 0));
+        const Reg cd13 = _mm256_shuffle_ps(r2, r3, _MM_SHUFFLE(3, 2, 3, 2));
+        r0 = _mm256_permute2f128_ps(ab02, cd02, 0x20);
+        r1 = _mm256_permute2f128_ps(ab13, cd13, 0x20);
+        r2 = _mm256_permute2f128_ps(ab02, cd02, 0x31);
+        r3 = _mm256_permute2f128_ps(ab13, cd13, 0x31);
     }
     static void untranspose4(Reg& r0, Reg& r1, Reg& r2, Reg& r3) { transpose4(r0, r1, r2, r3); }
+    static void transposeSquare(Reg (&r)[width]) { transpose4(r[0], r[1], r[2], r[3]); }
 };
 
 } // namespace

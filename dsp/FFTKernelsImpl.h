@@ -8,6 +8,7 @@
 //   fmaddsub(a, b, c): even a*b - c, odd a*b + c;   fmsubadd(a, b, c): even a*b + c, odd a*b - c;
 //   dupRe/dupIm (real or imaginary part copied to both lanes of each point), conj, negRe,
 //   takeReIm(a, b) (real parts of a, imaginary parts of b), reversePoints (point order reversed),
+//   transposeSquare(r[width]): a square of width x width points transposed in place,
 //   transpose4(r0..r3): 4 * width consecutive points, i.e. `width` runs of four, become four
 //   registers holding point q of each run (and back, with untranspose4).
 #pragma once
@@ -35,20 +36,6 @@ template <class V> struct VectorKernels {
         return Inverse ? V::subadd(a, V::swapReIm(b)) : V::addsub(a, V::swapReIm(b));
     }
 
-    // One radix-2 decimation-in-frequency pass over n points: sums stay in the first half (the
-    // even frequencies), twiddled differences go to the second half (the odd ones).
-    template <bool Inverse> static void radix2Pass(float* d, std::size_t n, const float* tw) {
-        const std::size_t half = n / 2;
-        for (std::size_t j = 0; j < half; j += W) {
-            float* p0 = d + 2 * j;
-            float* p1 = p0 + 2 * half;
-            const R x0 = V::load(p0);
-            const R x1 = V::load(p1);
-            V::store(p0, V::add(x0, x1));
-            V::store(p1, twiddle<Inverse>(V::sub(x0, x1), V::load(tw + 2 * j)));
-        }
-    }
-
     // One radix-4 pass over a sub-transform of m >= 16 points. The quarters receive the
     // frequencies 0, 2, 1, 3 mod 4 in that order, which keeps the final order bit-reversed.
     // tw: groups of four j, each W^j, W^2j, W^3j (four interleaved points apiece).
@@ -70,64 +57,186 @@ template <class V> struct VectorKernels {
         }
     }
 
-    // The last pass: every run of four points becomes its 4-point transform, bit-reversed.
-    // Needs n to be a multiple of 4 * W.
-    template <bool Inverse> static void radix4LastPass(float* d, std::size_t n) {
-        for (std::size_t i = 0; i < n; i += 4 * W) {
-            float* p = d + 2 * i;
-            R c0 = V::load(p), c1 = V::load(p + 2 * W), c2 = V::load(p + 4 * W),
-              c3 = V::load(p + 6 * W);
-            V::transpose4(c0, c1, c2, c3);
-            const R s02 = V::add(c0, c2), d02 = V::sub(c0, c2);
-            const R s13 = V::add(c1, c3), d13 = V::sub(c1, c3);
-            R y0 = V::add(s02, s13), y1 = V::sub(s02, s13);
-            R y2 = minusIB<Inverse>(d02, d13), y3 = plusIB<Inverse>(d02, d13);
-            V::untranspose4(y0, y1, y2, y3);
-            V::store(p, y0);
-            V::store(p + 2 * W, y1);
-            V::store(p + 4 * W, y2);
-            V::store(p + 6 * W, y3);
+    // The 4-point transforms of four registers that hold `W` runs of four points, in place and
+    // bit-reversed.
+    template <bool Inverse> static void lastButterflies(R& r0, R& r1, R& r2, R& r3) {
+        V::transpose4(r0, r1, r2, r3);
+        const R s02 = V::add(r0, r2), d02 = V::sub(r0, r2);
+        const R s13 = V::add(r1, r3), d13 = V::sub(r1, r3);
+        r0 = V::add(s02, s13);
+        r1 = V::sub(s02, s13);
+        r2 = minusIB<Inverse>(d02, d13);
+        r3 = plusIB<Inverse>(d02, d13);
+        V::untranspose4(r0, r1, r2, r3);
+    }
+
+    // Sub-transforms of 16 and 32 points run in registers from load to store. `leaf` holds
+    // the factors of both: W_16^j, W_16^2j, W_16^3j for j = 0 ... 3 (one group of the radix-4
+    // layout), then W_32^j for j = 0 ... 15.
+    static constexpr std::size_t Leaf16Registers = 16 / W;
+    static constexpr std::size_t Leaf16Singles = 24;
+
+    // The radix-4 pass over 16 points, then the 4-point transform of every run of four.
+    template <bool Inverse> static void leaf16(R* y, const float* leaf) {
+        constexpr std::size_t perQuarter = Leaf16Registers / 4;
+#pragma GCC unroll 16
+        for (std::size_t v = 0; v < perQuarter; ++v) {
+            const float* t = leaf + v * 2 * W;
+            const R x0 = y[v], x1 = y[perQuarter + v];
+            const R x2 = y[2 * perQuarter + v], x3 = y[3 * perQuarter + v];
+            const R s02 = V::add(x0, x2), d02 = V::sub(x0, x2);
+            const R s13 = V::add(x1, x3), d13 = V::sub(x1, x3);
+            y[v] = V::add(s02, s13);
+            y[perQuarter + v] = twiddle<Inverse>(V::sub(s02, s13), V::load(t + 8));
+            y[2 * perQuarter + v] = twiddle<Inverse>(minusIB<Inverse>(d02, d13), V::load(t));
+            y[3 * perQuarter + v] = twiddle<Inverse>(plusIB<Inverse>(d02, d13), V::load(t + 16));
         }
+#pragma GCC unroll 16
+        for (std::size_t g = 0; g < Leaf16Registers; g += 4)
+            lastButterflies<Inverse>(y[g], y[g + 1], y[g + 2], y[g + 3]);
+    }
+
+    template <std::size_t Count> static void loadRegisters(const float* d, R (&y)[Count]) {
+#pragma GCC unroll 16
+        for (std::size_t r = 0; r < Count; ++r)
+            y[r] = V::load(d + 2 * W * r);
+    }
+    template <std::size_t Count> static void storeRegisters(float* d, const R (&y)[Count]) {
+#pragma GCC unroll 16
+        for (std::size_t r = 0; r < Count; ++r)
+            V::store(d + 2 * W * r, y[r]);
+    }
+
+    template <bool Inverse> static void leaf16(float* d, const float* leaf) {
+        R y[Leaf16Registers];
+        loadRegisters(d, y);
+        leaf16<Inverse>(y, leaf);
+        storeRegisters(d, y);
+    }
+
+    // A radix-2 pass over 32 points, then both halves as 16-point leaves.
+    template <bool Inverse> static void leaf32(float* d, const float* leaf) {
+        R y[2 * Leaf16Registers];
+        loadRegisters(d, y);
+        const float* w32 = leaf + Leaf16Singles;
+#pragma GCC unroll 16
+        for (std::size_t v = 0; v < Leaf16Registers; ++v) {
+            const R x0 = y[v], x1 = y[Leaf16Registers + v];
+            y[v] = V::add(x0, x1);
+            y[Leaf16Registers + v] = twiddle<Inverse>(V::sub(x0, x1), V::load(w32 + 2 * W * v));
+        }
+        leaf16<Inverse>(y, leaf);
+        leaf16<Inverse>(y + Leaf16Registers, leaf);
+        storeRegisters(d, y);
     }
 
     // Depth first, so that sub-transforms stay in the first-level cache once they fit there.
-    template <bool Inverse> static void radix4Recursive(float* d, std::size_t m, const float* tw) {
-        radix4Pass<Inverse>(d, m, tw);
-        const std::size_t q = m / 4;
-        if (q < MinVectorFFTPoints) {
-            radix4LastPass<Inverse>(d, m);
+    template <bool Inverse>
+    static void radix4Recursive(float* d, std::size_t m, const float* tw, const float* leaf) {
+        if (m == 16) {
+            leaf16<Inverse>(d, leaf);
             return;
         }
+        if (m == 32) {
+            leaf32<Inverse>(d, leaf);
+            return;
+        }
+        radix4Pass<Inverse>(d, m, tw);
+        const std::size_t q = m / 4;
         const float* next = tw + 6 * q; // m/4 indices j, three complex factors each
         for (std::size_t r = 0; r < 4; ++r)
-            radix4Recursive<Inverse>(d + 2 * r * q, q, next);
+            radix4Recursive<Inverse>(d + 2 * r * q, q, next, leaf);
     }
 
-    static void bitReversePermute(float* d, const ComplexFFTTables& plan) {
-        const std::uint32_t* pair = plan.swapPairs;
-        const std::uint32_t* end = pair + 2 * plan.swapPairCount;
+    static void swapPoints(float* a, float* b) {
+        const float ar = a[0], ai = a[1];
+        a[0] = b[0];
+        a[1] = b[1];
+        b[0] = ar;
+        b[1] = ai;
+    }
+
+    static void permuteByPairs(float* d, const ComplexFFTTables& plan) {
+        const std::uint32_t* pair = plan.permutationPairs;
+        const std::uint32_t* end = pair + 2 * plan.permutationPairCount;
+        for (; pair != end; pair += 2)
+            swapPoints(d + 2 * std::size_t{pair[0]}, d + 2 * std::size_t{pair[1]});
+    }
+
+    // A tile of 8 x 8 points in registers: row i, columns W*b ... W*b + W - 1 in rows[i][b].
+    static constexpr std::size_t TileBlocks = 8 / W;
+    using Tile = R[8][TileBlocks];
+    static constexpr std::size_t Rev3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+
+    // Loads the rows in bit-reversed order, so that a plain transpose followed by storing the
+    // rows in bit-reversed order is the whole permutation of a tile.
+    static void loadTile(const float* t, std::size_t rowStride, Tile& rows) {
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < 8; ++i)
+#pragma GCC unroll 16
+            for (std::size_t b = 0; b < TileBlocks; ++b)
+                rows[i][b] = V::load(t + Rev3[i] * rowStride + 2 * W * b);
+    }
+
+    static void transposeTile(Tile& rows) {
+        Tile out;
+#pragma GCC unroll 16
+        for (std::size_t bi = 0; bi < TileBlocks; ++bi) {
+#pragma GCC unroll 16
+            for (std::size_t bj = 0; bj < TileBlocks; ++bj) {
+                R block[W];
+#pragma GCC unroll 16
+                for (std::size_t k = 0; k < W; ++k)
+                    block[k] = rows[bi * W + k][bj];
+                V::transposeSquare(block);
+#pragma GCC unroll 16
+                for (std::size_t k = 0; k < W; ++k)
+                    out[bj * W + k][bi] = block[k];
+            }
+        }
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < 8; ++i)
+#pragma GCC unroll 16
+            for (std::size_t b = 0; b < TileBlocks; ++b)
+                rows[i][b] = out[i][b];
+    }
+
+    static void storeTile(float* t, std::size_t rowStride, const Tile& rows) {
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < 8; ++i)
+#pragma GCC unroll 16
+            for (std::size_t b = 0; b < TileBlocks; ++b)
+                V::store(t + Rev3[i] * rowStride + 2 * W * b, rows[i][b]);
+    }
+
+    // Point (h, m, l) of 3, bits - 6 and 3 bits goes to (rev l, rev m, rev h): tile m (rows h,
+    // columns l) lands transposed, rows and columns bit-reversed, on tile rev(m).
+    static void permuteByTiles(float* d, const ComplexFFTTables& plan) {
+        const std::size_t rowStride = 2 * (plan.points >> 3); // singles between rows h
+        const std::uint32_t* pair = plan.permutationPairs;
+        const std::uint32_t* end = pair + 2 * plan.permutationPairCount;
         for (; pair != end; pair += 2) {
-            float* a = d + 2 * std::size_t{pair[0]};
-            float* b = d + 2 * std::size_t{pair[1]};
-            const float ar = a[0], ai = a[1];
-            a[0] = b[0];
-            a[1] = b[1];
-            b[0] = ar;
-            b[1] = ai;
+            float* a = d + 16 * std::size_t{pair[0]};
+            float* b = d + 16 * std::size_t{pair[1]};
+            Tile tileA;
+            loadTile(a, rowStride, tileA);
+            transposeTile(tileA);
+            if (a != b) {
+                Tile tileB;
+                loadTile(b, rowStride, tileB);
+                transposeTile(tileB);
+                storeTile(a, rowStride, tileB);
+            }
+            storeTile(b, rowStride, tileA);
         }
     }
 
     template <bool Inverse> static void transform(const ComplexFFTTables& plan, float* d) {
-        std::size_t m = plan.points;
-        if (plan.bits % 2 != 0) {
-            radix2Pass<Inverse>(d, m, plan.radix2Twiddles);
-            m /= 2;
-            radix4Recursive<Inverse>(d, m, plan.radix4Twiddles);
-            radix4Recursive<Inverse>(d + 2 * m, m, plan.radix4Twiddles);
-        } else {
-            radix4Recursive<Inverse>(d, m, plan.radix4Twiddles);
-        }
-        bitReversePermute(d, plan);
+        radix4Recursive<Inverse>(d, plan.points, plan.radix4Twiddles, plan.leafTwiddles);
+        if (plan.bits >= TiledPermutationBits)
+            permuteByTiles(d, plan);
+        else
+            permuteByPairs(d, plan);
     }
 
     static void complexTransform(const ComplexFFTTables& plan, float* d, bool inverse) {

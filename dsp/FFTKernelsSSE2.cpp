@@ -41,6 +41,11 @@ struct SSE2Vector {
         r2 = c2;
         r3 = c3;
     }
+    static void transposeSquare(Reg (&r)[width]) {
+        const Reg first = _mm_movelh_ps(r[0], r[1]), second = _mm_movehl_ps(r[1], r[0]);
+        r[0] = first;
+        r[1] = second;
+    }
     static void untranspose4(Reg& c0, Reg& c1, Reg& c2, Reg& c3) {
         const Reg r0 = _mm_movelh_ps(c0, c1), r1 = _mm_movelh_ps(c2, c3);
         const Reg r2 = _mm_movehl_ps(c1, c0), r3 = _mm_movehl_ps(c3, c2);

@@ -27,15 +27,15 @@ struct TComplexFFTPlan {
     float InvN = 0.0f;
     // Entry i holds i with its Bits low bits reversed.
     std::vector<std::int32_t> bitReverse;
-    // Point pairs (i, rev(i)) with i < rev(i): the permutation without a branch per point.
-    std::vector<std::uint32_t> swapPairs;
-    // Twiddles of the radix-2 first pass (only when Bits is odd): W_N^j for j = 0 ... N/2 - 1,
-    // interleaved complex.
-    std::vector<float> radix2Twiddles;
-    // Twiddles of every radix-4 pass over sub-transforms of length M >= 16, largest M first.
-    // For each M, groups of four indices j: W_M^j, W_M^2j, W_M^3j for the four j in turn,
-    // interleaved complex (24 singles per group), so that a vector load takes a run of j.
+    // The pairs of the permutation to natural order (see ComplexFFTTables).
+    std::vector<std::uint32_t> permutationPairs;
+    // Twiddles of the radix-4 passes over sub-transforms of length m = N, N/4, ... down to 64,
+    // largest first. For each m, groups of four indices j: W_m^j, W_m^2j, W_m^3j for the four j
+    // in turn, interleaved complex (24 singles per group), so that a vector load takes a run of j.
     std::vector<float> radix4Twiddles;
+    // The sub-transforms of 16 and 32 points at the end: W_16^j, W_16^2j, W_16^3j for
+    // j = 0 ... 3 in the layout above, then W_32^j for j = 0 ... 15.
+    std::vector<float> leafTwiddles;
     ComplexFFTTables tables; // the above, as the kernels read them
 };
 
