@@ -36,7 +36,7 @@ template <class V> struct VectorKernels {
         return Inverse ? V::subadd(a, V::swapReIm(b)) : V::addsub(a, V::swapReIm(b));
     }
 
-    // One radix-4 pass over a sub-transform of m >= 16 points. The quarters receive the
+    // One radix-4 pass over a sub-transform of m >= 64 points. The quarters receive the
     // frequencies 0, 2, 1, 3 mod 4 in that order, which keeps the final order bit-reversed.
     // tw: groups of four j, each W^j, W^2j, W^3j (four interleaved points apiece).
     template <bool Inverse> static void radix4Pass(float* d, std::size_t m, const float* tw) {

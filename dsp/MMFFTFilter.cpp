@@ -215,6 +215,8 @@ TFFTFilter* CreateFFTFilter(const TWaveFormatEx* Format, std::int32_t Length,
         throw std::invalid_argument("CreateFFTFilter: no format given");
     if (Format->wBitsPerSample != 16 || (Format->nChannels != 1 && Format->nChannels != 2))
         throw std::invalid_argument("CreateFFTFilter: the filter takes 16-bit mono or stereo");
+    if (Format->nSamplesPerSec == 0 || Format->nSamplesPerSec > INT32_MAX)
+        throw std::invalid_argument("CreateFFTFilter: the sample rate is out of range");
     const std::int32_t bits = filterBits(Length);
     if (bits == 0)
         return nullptr;

@@ -61,7 +61,8 @@ struct TFFTFilter {
 // FreeFFTFilter), or null when memory runs out or `Length` is below 2. N is the largest power
 // of two not above Min(Length, 1024). `MaxBytes` is the largest buffer the caller hands to one
 // call of ProcessFFTFilter. The filter starts reset, with every bin at 0 dB and a Hamming
-// window. Throws std::invalid_argument for a missing format or one the filter cannot take.
+// window. Throws std::invalid_argument for a missing format or one the filter cannot take
+// (not 16 bits, not 1 or 2 channels, or a sample rate of 0).
 TFFTFilter* CreateFFTFilter(const TWaveFormatEx* Format, std::int32_t Length,
                             std::int32_t MaxBytes);
 

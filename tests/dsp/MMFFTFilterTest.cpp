@@ -1,12 +1,14 @@
 #include "MMFFTFilter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace vantrel {
@@ -97,7 +99,9 @@ TEST(FFTFilterCreation, RefusesFormatsItCannotFilter) {
         return format;
     }();
     const TWaveFormatEx quad = pcm16(4, 44100);
+    const TWaveFormatEx noRate = pcm16(2, 0);
     EXPECT_THROW(CreateFFTFilter(nullptr, 512, 4096), std::invalid_argument);
+    EXPECT_THROW(CreateFFTFilter(&noRate, 512, 4096), std::invalid_argument);
     EXPECT_THROW(CreateFFTFilter(&eightBit, 512, 4096), std::invalid_argument);
     EXPECT_THROW(CreateFFTFilter(&quad, 512, 4096), std::invalid_argument);
 }
@@ -275,6 +279,30 @@ TEST(FFTFilterChannels, SingleChannelModesLeaveTheOtherChannelAlone) {
     const FFTFilterPtr monoRight = makeFilter(1, 44100, n);
     EXPECT_EQ(runInCalls(monoRight.get(), mono, {n}, chRight),
               runInCalls(monoBoth.get(), mono, {n}));
+}
+
+// Band changes from another thread while blocks are filtered: with flat responses every output
+// sample comes from one input sample through one whole response, 0 dB or +6 dB, never a mix.
+TEST(FFTFilterThreads, ResponseChangesNeverTearABlock) {
+    const int n = 512;
+    const FFTFilterPtr filter = makeFilter(2, 48000, n);
+    std::atomic<bool> done{false};
+    std::thread mover([&] {
+        for (int i = 0; i < 40; ++i) {
+            SetFFTFilterBand(filter.get(), 0, 24000, i % 2 == 0 ? 6.0f : 0.0f);
+            std::this_thread::yield();
+        }
+        done = true;
+    });
+    bool first = true;
+    while (!done) {
+        Samples block(2 * n, 10000);
+        ProcessFFTFilter(filter.get(), chBoth, block.data(), 4 * n);
+        for (std::size_t i = first ? 2 * (n / 4) : 0; i < block.size(); ++i)
+            ASSERT_TRUE(block[i] == 9976 || block[i] == 19905) << block[i] << " at " << i;
+        first = false;
+    }
+    mover.join();
 }
 
 // At +6 dB everywhere the kernel is one tap of 10^(12/20)/2 = 1.990536: 16461 gives 32766.3,
