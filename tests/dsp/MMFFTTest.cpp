@@ -252,19 +252,28 @@ TEST(RealFFT, ConstantCosineAndNyquistLandInTheirBins) {
         EXPECT_NEAR(data[i], 0.0f, tolerance) << i;
 }
 
-TEST(ComplexMultiply, MultipliesPointByPointIncludingTheOddRest) {
+TEST(ComplexMultiply, EveryKernelSetMultipliesAndScalesIncludingTheOddRest) {
     const std::size_t points = 13;
-    std::vector<float> a = randomSignal(2 * points, 1);
+    const std::vector<float> original = randomSignal(2 * points, 1);
     const std::vector<float> b = randomSignal(2 * points, 2);
-    const std::vector<float> original = a;
-    ComplexMultiply(a.data(), b.data(), static_cast<std::int32_t>(points));
-    for (std::size_t k = 0; k < points; ++k) {
-        const std::complex<float> expected =
-            std::complex<float>(original[2 * k], original[2 * k + 1]) *
-            std::complex<float>(b[2 * k], b[2 * k + 1]);
-        EXPECT_NEAR(a[2 * k], expected.real(), 1e-6) << k;
-        EXPECT_NEAR(a[2 * k + 1], expected.imag(), 1e-6) << k;
+    for (const KernelSet& set : runnableKernelSets()) {
+        std::vector<float> a = original;
+        set.kernels.complexMultiply(a.data(), b.data(), points);
+        for (std::size_t k = 0; k < points; ++k) {
+            const std::complex<float> expected =
+                std::complex<float>(original[2 * k], original[2 * k + 1]) *
+                std::complex<float>(b[2 * k], b[2 * k + 1]);
+            EXPECT_NEAR(a[2 * k], expected.real(), 1e-6) << set.name << " point " << k;
+            EXPECT_NEAR(a[2 * k + 1], expected.imag(), 1e-6) << set.name << " point " << k;
+        }
+        a = original;
+        set.kernels.scale(a.data(), a.size(), 0.25f);
+        for (std::size_t i = 0; i < a.size(); ++i)
+            EXPECT_EQ(a[i], original[i] * 0.25f) << set.name << " single " << i;
     }
+    std::vector<float> a = original; // the public entry takes the same path
+    ComplexMultiply(a.data(), b.data(), static_cast<std::int32_t>(points));
+    EXPECT_NEAR(a[2], original[2] * b[2] - original[3] * b[3], 1e-6);
 }
 
 TEST(FFTWindows, ValuesAtChosenPoints) {
