@@ -68,30 +68,6 @@ std::int32_t truncateSample(float value) {
     return static_cast<std::int32_t>(value);
 }
 
-// Filters the n samples of one channel's block in place. The two half-blocks go into the real
-// and the imaginary part of one transform; the first half-block's convolution completes the
-// previous block's tail, the second's own tail waits for the next block.
-void filterBlock(TFFTFilter& filter, TFFTFilter::ChannelState& state) {
-    const std::lock_guard guard(filter.lock);
-    float* work = filter.work.data();
-    const std::int32_t n = filter.n, half = filter.half;
-    std::int32_t* x = state.block.data();
-    float* tail = state.Tail.data();
-    for (std::int32_t i = 0; i < half; ++i) {
-        work[2 * i] = static_cast<float>(x[i]);
-        work[2 * i + 1] = static_cast<float>(x[i + half]);
-    }
-    std::fill(work + n, work + 2 * n, 0.0f);
-    DoComplexFFT(filter.plan.get(), work, 1);
-    ComplexMultiply(work, filter.Response.data(), n);
-    DoComplexFFT(filter.plan.get(), work, -1);
-    for (std::int32_t j = 0; j < half; ++j) {
-        x[j] = truncateSample(work[2 * j] + tail[j]);
-        x[j + half] = truncateSample(work[2 * (j + half)] + work[2 * j + 1]);
-        tail[j] = work[2 * (j + half) + 1];
-    }
-}
-
 std::int16_t readSample(const char* p) {
     std::int16_t sample;
     std::memcpy(&sample, p, sizeof sample);
@@ -100,6 +76,41 @@ std::int16_t readSample(const char* p) {
 
 void writeSample(char* p, std::int16_t sample) {
     std::memcpy(p, &sample, sizeof sample);
+}
+
+// Stores a filtered value as a 16-bit sample: truncated toward zero, then clipped. Returns 1
+// when it had to be clipped.
+unsigned writeClipped(char* p, float value) {
+    const std::int32_t y = truncateSample(value);
+    const std::int32_t sample = std::clamp<std::int32_t>(y, INT16_MIN, INT16_MAX);
+    writeSample(p, static_cast<std::int16_t>(sample));
+    return static_cast<unsigned>(sample != y);
+}
+
+// Filters one block of one channel: n samples from `in` to `out`, `stride` bytes apart. The two
+// half-blocks go into the real and the imaginary part of one transform; the first half-block's
+// convolution completes the previous block's tail, the second's own tail waits for the next
+// block. Returns true when a sample was clipped. Sizes are held in locals: the sample stores
+// would otherwise make the compiler reload them for every sample.
+bool filterBlock(TFFTFilter& filter, float* tail, const char* in, char* out, std::size_t stride) {
+    const std::lock_guard guard(filter.lock);
+    float* work = filter.work.data();
+    const std::size_t n = static_cast<std::size_t>(filter.n), half = n / 2;
+    for (std::size_t i = 0; i < half; ++i) {
+        work[2 * i] = readSample(in + i * stride);
+        work[2 * i + 1] = readSample(in + (i + half) * stride);
+    }
+    std::fill(work + n, work + 2 * n, 0.0f);
+    DoComplexFFT(filter.plan.get(), work, 1);
+    ComplexMultiply(work, filter.Response.data(), filter.n);
+    DoComplexFFT(filter.plan.get(), work, -1);
+    unsigned clipped = 0;
+    for (std::size_t j = 0; j < half; ++j) {
+        clipped |= writeClipped(out + j * stride, work[2 * j] + tail[j]);
+        clipped |= writeClipped(out + (j + half) * stride, work[2 * (j + half)] + work[2 * j + 1]);
+        tail[j] = work[2 * (j + half) + 1];
+    }
+    return clipped != 0;
 }
 
 // Which channels a call filters, as a bit mask.
@@ -118,22 +129,14 @@ unsigned channelMask(const TFFTFilter& filter, TMMChannel channel) {
 // Filters the whole blocks of channel `c` waiting in the input accumulator into the output
 // accumulator (behind what it holds). Returns true when a sample was clipped.
 bool filterChannelBlocks(TFFTFilter& filter, int c, std::int32_t blocks) {
-    const std::int32_t stride = frameBytes(filter);
-    TFFTFilter::ChannelState& state = filter.channelState[static_cast<std::size_t>(c)];
+    const std::size_t stride = static_cast<std::size_t>(frameBytes(filter));
+    const std::size_t blockBytes = static_cast<std::size_t>(filter.n) * stride;
+    float* tail = filter.Tail[static_cast<std::size_t>(c)].data();
     const char* in = filter.inBuffer.data() + c * BytesPerSample;
     char* out = filter.outBuffer.data() + filter.outFill + c * BytesPerSample;
     bool clipped = false;
-    for (std::int32_t b = 0; b < blocks; ++b) {
-        for (std::int32_t i = 0; i < filter.n; ++i, in += stride)
-            state.block[static_cast<std::size_t>(i)] = readSample(in);
-        filterBlock(filter, state);
-        for (std::int32_t i = 0; i < filter.n; ++i, out += stride) {
-            const std::int32_t y = state.block[static_cast<std::size_t>(i)];
-            const std::int32_t sample = std::clamp<std::int32_t>(y, INT16_MIN, INT16_MAX);
-            clipped |= sample != y;
-            writeSample(out, static_cast<std::int16_t>(sample));
-        }
-    }
+    for (std::int32_t b = 0; b < blocks; ++b, in += blockBytes, out += blockBytes)
+        clipped |= filterBlock(filter, tail, in, out, stride);
     return clipped;
 }
 
@@ -293,10 +296,8 @@ void ResetFFTFilter(TFFTFilter* filter) {
     filter->outFill = 0;
     filter->silenceFrames = 0;
     filter->padToFullBlock = false;
-    for (TFFTFilter::ChannelState& state : filter->channelState) {
-        state.block.fill(0);
-        state.Tail.fill(0.0f);
-    }
+    for (auto& tail : filter->Tail)
+        tail.fill(0.0f);
 }
 
 bool ProcessFFTFilter(TFFTFilter* filter, TMMChannel Channel, void* Buffer, std::int32_t Length) {

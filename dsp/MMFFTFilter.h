@@ -44,11 +44,9 @@ struct TFFTFilter {
 
     TMMFFTWindow window = fwHamming; // window of the kernel design
 
-    struct ChannelState {
-        alignas(32) std::array<std::int32_t, FFTFilterCapacity> block{}; // n samples, in and out
-        alignas(32) std::array<float, FFTFilterCapacity> Tail{}; // overlap carried to next block
-    };
-    std::array<ChannelState, 2> channelState{};
+    // Per channel, the last n/2 values of the previous block's second half-block convolution,
+    // added to the next block.
+    std::array<std::array<float, FFTFilterCapacity>, 2> Tail{};
     alignas(32) std::array<float, FFTFilterCapacity> Gains{};        // linear, bins 0 ... n/2
     alignas(32) std::array<float, 2 * FFTFilterCapacity> Response{}; // H[0 ... n-1], complex
     alignas(32) std::array<float, 2 * FFTFilterCapacity> work{};     // transform scratch
