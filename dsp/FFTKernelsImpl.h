@@ -22,10 +22,18 @@ template <class V> struct VectorKernels {
     using R = typename V::Reg;
     static constexpr std::size_t W = V::width;
 
-    // x * w, or x * conj(w) for the inverse kernel.
-    template <bool Inverse> static R twiddle(R x, R w) {
-        const R cross = V::mul(V::swapReIm(x), V::dupIm(w));
-        return Inverse ? V::fmsubadd(x, V::dupRe(w), cross) : V::fmaddsub(x, V::dupRe(w), cross);
+    // x * w, or x * conj(w) for the inverse kernel, with w given as its real parts and its
+    // imaginary parts, each already in both lanes of its point.
+    template <bool Inverse> static R twiddle(R x, R wRe, R wIm) {
+        const R cross = V::mul(V::swapReIm(x), wIm);
+        return Inverse ? V::fmsubadd(x, wRe, cross) : V::fmaddsub(x, wRe, cross);
+    }
+
+    // x times the factors of a run of W indices j, from a table in groups of four j (see
+    // TComplexFFTPlan::radix4Twiddles): `group` points at the real parts of the run's factors,
+    // the imaginary parts follow 8 singles later.
+    template <bool Inverse> static R twiddleFrom(R x, const float* group) {
+        return twiddle<Inverse>(x, V::load(group), V::load(group + 8));
     }
 
     // a - i b and a + i b; the inverse kernel swaps the sign of i.
@@ -38,7 +46,7 @@ template <class V> struct VectorKernels {
 
     // One radix-4 pass over a sub-transform of m >= 64 points. The quarters receive the
     // frequencies 0, 2, 1, 3 mod 4 in that order, which keeps the final order bit-reversed.
-    // tw: groups of four j, each W^j, W^2j, W^3j (four interleaved points apiece).
+    // tw: groups of four j, each with W^j, W^2j, W^3j (16 singles apiece).
     template <bool Inverse> static void radix4Pass(float* d, std::size_t m, const float* tw) {
         const std::size_t q = m / 4;
         for (std::size_t j = 0; j < q; j += W) {
@@ -46,14 +54,14 @@ template <class V> struct VectorKernels {
             float* p1 = p0 + 2 * q;
             float* p2 = p1 + 2 * q;
             float* p3 = p2 + 2 * q;
-            const float* t = tw + (j / 4) * 24 + (j % 4) * 2;
+            const float* t = tw + (j / 4) * 48 + (j % 4) * 2;
             const R x0 = V::load(p0), x1 = V::load(p1), x2 = V::load(p2), x3 = V::load(p3);
             const R s02 = V::add(x0, x2), d02 = V::sub(x0, x2);
             const R s13 = V::add(x1, x3), d13 = V::sub(x1, x3);
             V::store(p0, V::add(s02, s13));
-            V::store(p1, twiddle<Inverse>(V::sub(s02, s13), V::load(t + 8)));
-            V::store(p2, twiddle<Inverse>(minusIB<Inverse>(d02, d13), V::load(t)));
-            V::store(p3, twiddle<Inverse>(plusIB<Inverse>(d02, d13), V::load(t + 16)));
+            V::store(p1, twiddleFrom<Inverse>(V::sub(s02, s13), t + 16));
+            V::store(p2, twiddleFrom<Inverse>(minusIB<Inverse>(d02, d13), t));
+            V::store(p3, twiddleFrom<Inverse>(plusIB<Inverse>(d02, d13), t + 32));
         }
     }
 
@@ -74,7 +82,7 @@ template <class V> struct VectorKernels {
     // the factors of both: W_16^j, W_16^2j, W_16^3j for j = 0 ... 3 (one group of the radix-4
     // layout), then W_32^j for j = 0 ... 15.
     static constexpr std::size_t Leaf16Registers = 16 / W;
-    static constexpr std::size_t Leaf16Singles = 24;
+    static constexpr std::size_t Leaf16Singles = 48;
 
     // The radix-4 pass over 16 points, then the 4-point transform of every run of four.
     template <bool Inverse> static void leaf16(R* y, const float* leaf) {
@@ -87,9 +95,9 @@ template <class V> struct VectorKernels {
             const R s02 = V::add(x0, x2), d02 = V::sub(x0, x2);
             const R s13 = V::add(x1, x3), d13 = V::sub(x1, x3);
             y[v] = V::add(s02, s13);
-            y[perQuarter + v] = twiddle<Inverse>(V::sub(s02, s13), V::load(t + 8));
-            y[2 * perQuarter + v] = twiddle<Inverse>(minusIB<Inverse>(d02, d13), V::load(t));
-            y[3 * perQuarter + v] = twiddle<Inverse>(plusIB<Inverse>(d02, d13), V::load(t + 16));
+            y[perQuarter + v] = twiddleFrom<Inverse>(V::sub(s02, s13), t + 16);
+            y[2 * perQuarter + v] = twiddleFrom<Inverse>(minusIB<Inverse>(d02, d13), t);
+            y[3 * perQuarter + v] = twiddleFrom<Inverse>(plusIB<Inverse>(d02, d13), t + 32);
         }
 #pragma GCC unroll 16
         for (std::size_t g = 0; g < Leaf16Registers; g += 4)
@@ -123,7 +131,9 @@ template <class V> struct VectorKernels {
         for (std::size_t v = 0; v < Leaf16Registers; ++v) {
             const R x0 = y[v], x1 = y[Leaf16Registers + v];
             y[v] = V::add(x0, x1);
-            y[Leaf16Registers + v] = twiddle<Inverse>(V::sub(x0, x1), V::load(w32 + 2 * W * v));
+            const std::size_t j = W * v;
+            const float* t = w32 + (j / 4) * 16 + (j % 4) * 2;
+            y[Leaf16Registers + v] = twiddleFrom<Inverse>(V::sub(x0, x1), t);
         }
         leaf16<Inverse>(y, leaf);
         leaf16<Inverse>(y + Leaf16Registers, leaf);
@@ -143,7 +153,7 @@ template <class V> struct VectorKernels {
         }
         radix4Pass<Inverse>(d, m, tw);
         const std::size_t q = m / 4;
-        const float* next = tw + 6 * q; // m/4 indices j, three complex factors each
+        const float* next = tw + 12 * q; // m/4 indices j, three factors of four singles each
         for (std::size_t r = 0; r < 4; ++r)
             radix4Recursive<Inverse>(d + 2 * r * q, q, next, leaf);
     }
@@ -259,8 +269,10 @@ template <class V> struct VectorKernels {
 
     static void complexMultiply(float* a, const float* b, std::size_t points) {
         std::size_t k = 0;
-        for (; k + W <= points; k += W)
-            V::store(a + 2 * k, twiddle<false>(V::load(a + 2 * k), V::load(b + 2 * k)));
+        for (; k + W <= points; k += W) {
+            const R w = V::load(b + 2 * k);
+            V::store(a + 2 * k, twiddle<false>(V::load(a + 2 * k), V::dupRe(w), V::dupIm(w)));
+        }
         for (; k < points; ++k) {
             const float ar = a[2 * k], ai = a[2 * k + 1];
             const float br = b[2 * k], bi = b[2 * k + 1];

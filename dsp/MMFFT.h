@@ -30,11 +30,12 @@ struct TComplexFFTPlan {
     // The pairs of the permutation to natural order (see ComplexFFTTables).
     std::vector<std::uint32_t> permutationPairs;
     // Twiddles of the radix-4 passes over sub-transforms of length m = N, N/4, ... down to 64,
-    // largest first. For each m, groups of four indices j: W_m^j, W_m^2j, W_m^3j for the four j
-    // in turn, interleaved complex (24 singles per group), so that a vector load takes a run of j.
+    // largest first. For each m, groups of four indices j hold W_m^j, W_m^2j and W_m^3j, each
+    // as its four real parts and then its four imaginary parts, every value twice (48 singles
+    // per group): a vector load gives a run of j with each part in both lanes of its point.
     std::vector<float> radix4Twiddles;
     // The sub-transforms of 16 and 32 points at the end: W_16^j, W_16^2j, W_16^3j for
-    // j = 0 ... 3 in the layout above, then W_32^j for j = 0 ... 15.
+    // j = 0 ... 3 in the layout above, then W_32^j for j = 0 ... 15 (groups of 16 singles).
     std::vector<float> leafTwiddles;
     ComplexFFTTables tables; // the above, as the kernels read them
 };
