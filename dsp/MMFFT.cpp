@@ -93,8 +93,6 @@ void buildComplexPlan(TComplexFFTPlan& plan, std::int32_t bits) {
     plan.Bits = bits;
     plan.N = static_cast<std::int32_t>(n);
     plan.InvN = 1.0f / static_cast<float>(n);
-    plan.bitReverse.resize(n);
-    MakeBitReverseTable(plan.bitReverse.data(), bits);
     plan.permutationPairs = makePermutationPairs(bits);
     if (n >= MinVectorFFTPoints) {
         plan.radix4Twiddles = makeRadix4Twiddles(n, 64);

@@ -25,8 +25,6 @@ struct TComplexFFTPlan {
     std::int32_t Bits = 0;
     std::int32_t N = 0;
     float InvN = 0.0f;
-    // Entry i holds i with its Bits low bits reversed.
-    std::vector<std::int32_t> bitReverse;
     // The pairs of the permutation to natural order (see ComplexFFTTables).
     std::vector<std::uint32_t> permutationPairs;
     // Twiddles of the radix-4 passes over sub-transforms of length m = N, N/4, ... down to 64,
