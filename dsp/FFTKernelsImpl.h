@@ -11,6 +11,9 @@
 //   transposeSquare(r[width]): a square of width x width points transposed in place,
 //   transpose4(r0..r3): 4 * width consecutive points, i.e. `width` runs of four, become four
 //   registers holding point q of each run (and back, with untranspose4).
+//
+// Loops over arrays of registers carry `#pragma GCC unroll`: unrolled early, the arrays live in
+// registers; left as loops, GCC keeps them on the stack and every pass pays for it.
 #pragma once
 
 #include "FFTKernels.h"
