@@ -1,7 +1,6 @@
 #include "MMFFTFilter.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <new>
