@@ -99,10 +99,6 @@ void TMMCustomConverter::NotifyStarted() {
     inputExhausted_ = false;
 }
 
-void TMMCustomConverter::NotifyStopped() {
-    TMMDSPComponent::NotifyStopped();
-}
-
 void TMMCustomConverter::NotifyReset() {
     if (buffersOpen_) {
         resetConversion();
@@ -284,7 +280,8 @@ std::uint32_t TMMACMConverter::runStage(TMMConversionStage& stage, const char* d
     const auto room = static_cast<std::uint32_t>(stage.source.size()) - stage.carried;
     if (bytes > room)
         raiseConversionError(); // more than one pull's worth: the caller broke the contract
-    std::memcpy(stage.source.data() + stage.carried, data, bytes);
+    if (bytes > 0)
+        std::memcpy(stage.source.data() + stage.carried, data, bytes);
     const std::uint32_t total = stage.carried + bytes;
     const CodecStream::Result result =
         stage.stream->convert(stage.source.data(), total, out, capacity, end);
@@ -415,10 +412,15 @@ TMMWaveFormatPtr TMMPCMConverter::chooseDestination() {
     }
     if (autoConvert_ && carriedPcm(*source))
         return copyOf(*source);
-    if (!SuggestPCMFormat(*source, format, 0))
-        return nullptr;
+    if (!SuggestPCMFormat(*source, format, 0) ||
+        (autoConvert_ && !CanOpenCodecStream(*source, format))) {
+        // Nothing decodes the source: aim at plain PCM all the same, so that opening reports
+        // the conversion as impossible instead of sending undecodable data downstream.
+        BuildPCMFormat(format, 16, source->nChannels, source->nSamplesPerSec);
+        return copyOf(format);
+    }
     if (autoConvert_)
-        return CanOpenCodecStream(*source, format) ? copyOf(format) : nullptr;
+        return copyOf(format);
     const bool bits = (GetRequired() & 1u << rpBits) != 0;
     const bool channels = (GetRequired() & 1u << rpChannels) != 0;
     const bool rate = (GetRequired() & 1u << rpSampleRate) != 0;

@@ -46,7 +46,6 @@ public:
     void NotifyOpened() override;
     void NotifyClosed() override;
     void NotifyStarted() override;
-    void NotifyStopped() override;
     void NotifyReset() override;
     // Fills the caller's buffer with converted data, pulling source blocks from the Input as
     // needed; passes the pull through when no conversion is active.
@@ -126,8 +125,6 @@ public:
 
     // Takes `format` as the requested destination (a copy; null for none) and recomputes.
     void SetWaveFormat(const TWaveFormatEx* format) override;
-    void NotifyOpened() override;
-    void NotifyClosed() override;
     // Converts pushed data and sends it downstream in pieces of BufferSize bytes, each in the
     // converter's own buffer record; passes it on unchanged when no conversion is active.
     void BufferReady(PWaveHdr lpWaveHdr) override;

@@ -91,12 +91,14 @@ struct FfmpegApi {
 // The loaded functions, or null when the libraries are missing or lack a function.
 const FfmpegApi* ffmpeg() {
     static const FfmpegApi* const api = []() -> const FfmpegApi* {
-        static FfmpegApi loaded;
-        if (!loaded.load())
+        // Loaded for the life of the process and never unloaded: unloading at exit would drop
+        // what the libraries' own dependencies still hold.
+        auto* loaded = new FfmpegApi;
+        if (!loaded->load())
             return nullptr;
         // Damaged input is reported through return codes; the log would only repeat it.
-        loaded.logSetLevel(AV_LOG_QUIET);
-        return &loaded;
+        loaded->logSetLevel(AV_LOG_QUIET);
+        return loaded;
     }();
     return api;
 }
