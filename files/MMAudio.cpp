@@ -128,6 +128,13 @@ bool ExtensionMatches(const std::string& fileName, const std::string& patterns) 
     return false;
 }
 
+bool HasAudioFileExtension(const std::string& fileName) {
+    const std::vector<TRegisterRec>& list = FileClassList();
+    return std::any_of(list.begin(), list.end(), [&](const TRegisterRec& entry) {
+        return ExtensionMatches(fileName, entry.fileClass->fileExtensions);
+    });
+}
+
 bool IsLoadableName(const std::string& fileName) {
     const std::string name = upper(fileName);
     if (startsWith(name, "RESOURCE://") || startsWith(name, "POINTER://"))
@@ -142,7 +149,7 @@ const TMMFileClass& WaveFileClass() {
                                         "*.wav",
                                         "Wave Files(*.wav)|*.wav",
                                         [](const std::string& fileName) {
-                                            return ExtensionMatches(fileName, "*.wav") &&
+                                            return HasAudioFileExtension(fileName) &&
                                                    IsWaveFile(fileName);
                                         },
                                         &getWaveFileInfo,

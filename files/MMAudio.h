@@ -113,6 +113,10 @@ const TMMFileClass& WaveFileClass();
 // Whether `fileName` has no extension or one of the ";"-separated `patterns` ("*.mp3"),
 // compared in upper case.
 bool ExtensionMatches(const std::string& fileName, const std::string& patterns);
+// Whether `fileName` has no extension or the extension of a class of the list. The readers
+// accept each other's extensions and decide by content, so that a file whose name claims the
+// wrong audio format (a WAVE file named ".mp3", MPEG audio in a ".wav" file) still plays.
+bool HasAudioFileExtension(const std::string& fileName);
 // Whether `fileName` names an existing file or a "RESOURCE://" or "POINTER://" source.
 bool IsLoadableName(const std::string& fileName);
 

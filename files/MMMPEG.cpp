@@ -103,7 +103,7 @@ const TMMFileClass& TMMMPEGFile::FileClass() {
 }
 
 bool TMMMPEGFile::CanLoad(const std::string& fileName) {
-    if (!ExtensionMatches(fileName, FileClass().fileExtensions))
+    if (!HasAudioFileExtension(fileName))
         return false;
     const MpegDecoderFunctions* mpeg = LoadMpegDecoder();
     if (mpeg == nullptr || !IsLoadableName(fileName))

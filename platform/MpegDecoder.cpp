@@ -25,6 +25,11 @@ constexpr const char* DefaultLibraryName = "libmpg123.so.0";
 // Reads in a row that may decode nothing before a read gives up (damaged data).
 constexpr int MaxEmptyReads = 64;
 
+// Frames decoded ahead of a seek target. Layer III frames take part of their data from
+// earlier frames (up to 511 bytes back); in low-rate MPEG-2 files that spans many small frames,
+// and a decoder primed with too few of them yields silence after a seek.
+constexpr long SeekPreframes = 20;
+
 enum ChannelMode { ChannelLeft, ChannelRight, ChannelBoth, ChannelDownMix };
 
 struct Mpg123Api {
@@ -44,8 +49,8 @@ struct Mpg123Api {
     decltype(&::mpg123_framelength) frameLength;
     decltype(&::mpg123_length) length;
     decltype(&::mpg123_spf) samplesPerFrame;
-    decltype(&::mpg123_seek_frame) seekFrame;
-    decltype(&::mpg123_tellframe) tellFrame;
+    decltype(&::mpg123_seek) seek;
+    decltype(&::mpg123_tell) tell;
     decltype(&::mpg123_read) read;
     decltype(&::mpg123_plain_strerror) errorText;
 
@@ -66,8 +71,8 @@ struct Mpg123Api {
                library.resolve(frameLength, VANTREL_MPG123_NAME(mpg123_framelength)) &&
                library.resolve(length, VANTREL_MPG123_NAME(mpg123_length)) &&
                library.resolve(samplesPerFrame, VANTREL_MPG123_NAME(mpg123_spf)) &&
-               library.resolve(seekFrame, VANTREL_MPG123_NAME(mpg123_seek_frame)) &&
-               library.resolve(tellFrame, VANTREL_MPG123_NAME(mpg123_tellframe)) &&
+               library.resolve(seek, VANTREL_MPG123_NAME(mpg123_seek)) &&
+               library.resolve(tell, VANTREL_MPG123_NAME(mpg123_tell)) &&
                library.resolve(read, VANTREL_MPG123_NAME(mpg123_read)) &&
                library.resolve(errorText, VANTREL_MPG123_NAME(mpg123_plain_strerror));
     }
@@ -131,6 +136,7 @@ struct MpegDecoderInstance {
     bool empty = true;
     bool done = false;
     int outputChannels = 0;
+    off_t samplesPerFrame = 0;
     std::atomic<bool> abort{false};
     TMpegFileInfo info{};
 
@@ -171,6 +177,7 @@ struct MpegDecoderInstance {
         empty = true;
         done = false;
         outputChannels = 0;
+        samplesPerFrame = 0;
         info = TMpegFileInfo{};
         info.version = 1;
     }
@@ -184,6 +191,8 @@ struct MpegDecoderInstance {
         else if (channelMode == ChannelDownMix)
             flags |= MPG123_MONO_MIX;
         int result = api->param(decoder, MPG123_FLAGS, flags, 0.0);
+        if (result == MPG123_OK)
+            result = api->param(decoder, MPG123_PREFRAMES, SeekPreframes, 0.0);
         if (result == MPG123_OK)
             result = api->formatNone(decoder);
         const long* rates = nullptr;
@@ -256,8 +265,18 @@ struct MpegDecoderInstance {
             frame.vbr == MPG123_CBR || info.duration <= 0
                 ? frame.bitrate
                 : static_cast<std::int32_t>(std::llround(dataLength * 8.0 / info.duration));
+        samplesPerFrame = perFrame;
         empty = false;
-        api->seekFrame(decoder, 0, SEEK_SET);
+        api->seek(decoder, 0, SEEK_SET);
+    }
+
+    // Frame positions count in frames of decoded output: frame f starts at sample f times the
+    // samples per frame of the output, from which the encoder's delay and padding are already
+    // removed. Positions thus agree with the decoded data and the duration.
+    off_t frameAt() const { return api->tell(decoder) / samplesPerFrame; }
+    off_t seekTo(off_t frame) {
+        done = false;
+        return api->seek(decoder, frame * samplesPerFrame, SEEK_SET);
     }
 
     int read(char* buffer, int size) {
@@ -332,10 +351,10 @@ int mpegGetFileInfo(MpegHandle handle, TMpegFileInfo& info) {
 int reattach(MpegHandle handle) {
     if (handle->decoder == nullptr)
         return 0;
-    const off_t frame = handle->empty ? 0 : handle->api->tellFrame(handle->decoder);
+    const off_t frame = handle->empty ? 0 : std::max<off_t>(handle->frameAt(), 0);
     const int result = handle->attach(handle->fileName);
     if (result == 0 && !handle->empty)
-        handle->api->seekFrame(handle->decoder, std::max<off_t>(frame, 0), SEEK_SET);
+        handle->seekTo(frame);
     return result;
 }
 
@@ -382,8 +401,7 @@ int mpegSetPosition(MpegHandle handle, int frame) {
         return MpegErrHandle;
     if (handle->empty)
         return MpegErrNoData;
-    const off_t result = handle->api->seekFrame(handle->decoder, std::max(frame, 0), SEEK_SET);
-    handle->done = false;
+    const off_t result = handle->seekTo(std::max(frame, 0));
     return result < 0 ? static_cast<int>(-result) : 0;
 }
 
@@ -402,7 +420,7 @@ int mpegClear(MpegHandle handle) {
 int mpegGetPosition(MpegHandle handle) {
     if (handle == nullptr || handle->empty)
         return -1;
-    return static_cast<int>(handle->api->tellFrame(handle->decoder));
+    return static_cast<int>(handle->frameAt());
 }
 
 int mpegReadDataBytes(MpegHandle handle, char* buffer, int size) {

@@ -6,6 +6,8 @@
 #include "MMDSPObj.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,6 +83,50 @@ inline Samples soxDecode(const ScratchFolder& folder, const std::string& file) {
     if (!run("sox -D " + quoted(file) + " -t raw -e signed -b 16 -L " + quoted(raw)))
         ADD_FAILURE() << "sox could not decode " << file;
     return toSamples(readFile(raw));
+}
+
+} // namespace vantrel::testing
+
+namespace vantrel::testing {
+
+// The standard output of a shell command; empty when it fails.
+inline std::string capture(const std::string& command) {
+    std::string output;
+    if (std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+        char chunk[256];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            output.append(chunk, got);
+        ::pclose(pipe);
+    }
+    return output;
+}
+
+// A stream value ffprobe reports of the first audio stream ("sample_rate", "nb_read_packets").
+inline long probe(const std::string& file, const std::string& entry) {
+    const std::string value = capture(
+        "ffprobe -v error -count_packets -select_streams a:0 -show_entries stream=" + entry +
+        " -of default=nw=1:nk=1 " + quoted(file));
+    return std::strtol(value.c_str(), nullptr, 10);
+}
+
+// What ffmpeg decodes `file` to: 16-bit signed little-endian samples.
+inline Samples ffmpegDecode(const ScratchFolder& folder, const std::string& file) {
+    const std::string raw = folder.file("ffmpeg-reference.raw");
+    if (!run("ffmpeg -v error -y -i " + quoted(file) + " -f s16le " + quoted(raw)))
+        ADD_FAILURE() << "ffmpeg could not decode " << file;
+    return toSamples(readFile(raw));
+}
+
+// A tone of `seconds` seconds as a 16-bit WAVE file (two different tones for stereo).
+inline std::string makeToneWave(const ScratchFolder& folder, const std::string& name, int rate,
+                                int channels, double seconds) {
+    const std::string file = folder.file(name);
+    const std::string tones = channels == 1 ? "sine 440" : "sine 440 sine 660";
+    if (!run("sox -D -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+             " -b 16 " + quoted(file) + " synth " + std::to_string(seconds) + " " + tones +
+             " vol 0.5"))
+        ADD_FAILURE() << "sox could not write " << name;
+    return file;
 }
 
 } // namespace vantrel::testing
