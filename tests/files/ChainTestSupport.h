@@ -89,6 +89,14 @@ inline Samples soxDecode(const ScratchFolder& folder, const std::string& file) {
 
 namespace vantrel::testing {
 
+// `text` with every `key` replaced by `value`.
+inline std::string replaced(std::string text, const std::string& key, const std::string& value) {
+    for (std::size_t at = text.find(key); at != std::string::npos;
+         at = text.find(key, at + value.size()))
+        text.replace(at, key.size(), value);
+    return text;
+}
+
 // The standard output of a shell command; empty when it fails.
 inline std::string capture(const std::string& command) {
     std::string output;

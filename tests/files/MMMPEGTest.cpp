@@ -30,12 +30,6 @@ void PrintTo(const EncodedCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-std::string replaced(std::string text, const std::string& key, const std::string& value) {
-    for (std::size_t at; (at = text.find(key)) != std::string::npos;)
-        text.replace(at, key.size(), value);
-    return text;
-}
-
 // Encodes a 1 s tone with the case's command; skips when a tool is missing.
 std::string encode(const ScratchFolder& folder, const EncodedCase& c) {
     const std::string source = makeToneWave(folder, "source.wav", c.rate, c.channels, 1.0);
