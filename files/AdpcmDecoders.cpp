@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 
 namespace vantrel {
 
@@ -13,6 +14,7 @@ constexpr int MaxImaChannels = 2;
 constexpr std::uint32_t MsHeaderBytes = 7;  // per channel: predictor, delta, two samples
 constexpr std::uint32_t ImaHeaderBytes = 4; // per channel: sample, step index, reserved
 
+constexpr std::int32_t MaxMsDelta = std::numeric_limits<std::int32_t>::max() / 768;
 constexpr std::array<std::int32_t, 16> msAdaptation = {230, 230, 230, 230, 307, 409, 512, 614,
                                                        768, 614, 512, 409, 307, 230, 230, 230};
 constexpr std::array<std::array<std::int16_t, 2>, 7> msCoefficients = {
@@ -65,7 +67,9 @@ struct MsChannel {
         const std::int16_t sample = clamp16(predicted + signedCode * delta);
         sample2 = sample1;
         sample1 = sample;
-        delta = std::max((msAdaptation[static_cast<std::size_t>(code)] * delta) >> 8, 16);
+        // Damaged data can drive the step up without end; keep its product within 32 bits.
+        delta =
+            std::clamp((msAdaptation[static_cast<std::size_t>(code)] * delta) >> 8, 16, MaxMsDelta);
         return sample;
     }
 };

@@ -6,6 +6,7 @@
 #include "ChainTestSupport.h"
 
 #include <atomic>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -300,6 +301,24 @@ TEST(AudioFileConcurrencyTest, SeeksSafelyWhileAnotherThreadPulls) {
     stop = true;
     device.join();
     EXPECT_FALSE(misaligned);
+}
+
+TEST(AudioFileRegressionTest, PlaysOrRefusesEveryInputTheFuzzerOnceBrokeItWith) {
+    const std::filesystem::path fixtures =
+        std::filesystem::path(VANTREL_FILES_FIXTURES) / "audio-fuzz";
+    for (const auto& entry : std::filesystem::directory_iterator(fixtures)) {
+        SCOPED_TRACE(entry.path().filename().string());
+        TMMAudioFile audio;
+        try {
+            audio.SetFileName(entry.path().string());
+            start(audio);
+            pullAll(audio, 4096, 4000);
+            audio.SetPosition(audio.GetFileLength() / 2);
+            pullAll(audio, 4096, 4000);
+        } catch (const EMMError&) {
+            // a clear refusal is an answer too
+        }
+    }
 }
 
 } // namespace
