@@ -219,7 +219,9 @@ public:
         decoder_->bits_per_coded_sample = source_.wBitsPerSample;
         if (!copyExtraData(sourceRecord) || api_.openCodec(decoder_, codec, nullptr) < 0)
             return false;
-        if (decoder_->sample_fmt != AV_SAMPLE_FMT_NONE && !openResampler(decoder_->sample_fmt))
+        if (decoder_->sample_fmt != AV_SAMPLE_FMT_NONE &&
+            !openResampler(
+                {decoder_->sample_fmt, decoder_->ch_layout.nb_channels, decoder_->sample_rate}))
             return false;
         pending_.resize(destinationSize(packetBytes(PcmPacketBytes)) * 2);
         return true;
@@ -284,23 +286,39 @@ private:
         return true;
     }
 
-    bool openResampler(AVSampleFormat sampleFormat) {
+    // What the resampler takes in: the decoder's sample format, channels and rate.
+    struct DecodedShape {
+        int format = AV_SAMPLE_FMT_NONE;
+        int channels = 0;
+        int rate = 0;
+        bool operator==(const DecodedShape&) const = default;
+    };
+
+    // (Re)opens the resampler for decoded data of `shape`; false when it cannot be opened.
+    bool openResampler(const DecodedShape& shape) {
+        api_.swrFree(&resampler_);
+        resamplerInput_ = DecodedShape{};
+        if (shape.channels <= 0 || shape.rate <= 0)
+            return false;
         AVChannelLayout in{};
         AVChannelLayout out{};
-        api_.defaultLayout(&in, source_.nChannels);
+        api_.defaultLayout(&in, shape.channels);
         api_.defaultLayout(&out, destination_.nChannels);
         const AVSampleFormat outFormat =
             destination_.wBitsPerSample == 8 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
         const int failed = api_.swrAlloc(
             &resampler_, &out, outFormat, static_cast<int>(destination_.nSamplesPerSec), &in,
-            sampleFormat, static_cast<int>(source_.nSamplesPerSec), 0, nullptr);
+            static_cast<AVSampleFormat>(shape.format), shape.rate, 0, nullptr);
         api_.uninitLayout(&in);
         api_.uninitLayout(&out);
         if (failed < 0)
             return false;
         if (quality_ == CodecQuality::High)
             api_.optSetInt(resampler_, "filter_size", 64, 0);
-        return api_.swrInit(resampler_) >= 0;
+        if (api_.swrInit(resampler_) < 0)
+            return false;
+        resamplerInput_ = shape;
+        return true;
     }
 
     std::uint32_t packetBytes(std::uint32_t wholeBlocks) const {
@@ -334,8 +352,12 @@ private:
         if (api_.sendPacket(decoder_, data != nullptr ? packet_ : nullptr) < 0)
             return;
         while (api_.receiveFrame(decoder_, frame_) == 0) {
+            // Damaged data can make a decoder change its output on the way; the resampler
+            // follows, so that it never reads planes of another shape than it was opened for.
+            const DecodedShape shape{frame_->format, frame_->ch_layout.nb_channels,
+                                     frame_->sample_rate};
             const bool ready =
-                resampler_ != nullptr || openResampler(static_cast<AVSampleFormat>(frame_->format));
+                (resampler_ != nullptr && shape == resamplerInput_) || openResampler(shape);
             if (ready)
                 resample(const_cast<const std::uint8_t**>(frame_->extended_data),
                          frame_->nb_samples);
@@ -369,6 +391,7 @@ private:
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
     SwrContext* resampler_ = nullptr;
+    DecodedShape resamplerInput_;
     std::vector<char> pending_; // decoded output that did not fit yet
     std::size_t pendingBegin_ = 0;
     std::size_t pendingEnd_ = 0;
