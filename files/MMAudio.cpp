@@ -209,7 +209,6 @@ void TMMAudioFile::unload() {
         fadeOutLength_ = 0;
         endPosition_ = 0;
         fileLength_ = 0;
-        endFollowsFile_ = true;
     }
     if (reader_ == nullptr)
         return;
@@ -402,8 +401,6 @@ void TMMAudioFile::restartRun() {
     endReached_ = false;
     silenceSent_ = false;
     bytesPlayed_ = 0;
-    const TWaveFormatEx* format = GetWaveFormat();
-    bytesToEnd_ = format != nullptr ? MsToBytes(*format, fileLength_ - startPosition_) : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -200,10 +200,8 @@ private:
     TMMFadeList fades_;
     std::int32_t startPosition_ = 0; // ms
     std::int32_t fileLength_ = 0;    // ms
-    std::int32_t bytesToEnd_ = 0;    // from the start position
     std::int32_t fadeInLength_ = 0;  // ms
     std::int32_t fadeOutLength_ = 0; // ms
-    bool endFollowsFile_ = true;
     std::int32_t savedEnd_ = 0;
     std::int32_t savedFadeOutLength_ = 0;
     std::int32_t volume_ = UnityVolume;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -52,12 +53,12 @@ void play(TMMAudioFile& audio) {
     require(reader != nullptr);
     notifyChain(*reader, &TMMDSPComponent::NotifyOpened);
     notifyChain(*reader, &TMMDSPComponent::NotifyStarted);
-    PWaveHdr buffer = allocateBuffer(PullBytes);
-    playToEnd(audio, buffer);
+    const std::unique_ptr<TMMBufferHeader, void (*)(PWaveHdr)> buffer(
+        allocateBuffer(PullBytes), [](PWaveHdr header) { freeBuffer(header); });
+    playToEnd(audio, buffer.get());
     audio.SetPosition(audio.GetFileLength() / 2);
     require(audio.GetPosition() >= 0 && audio.GetPosition() <= audio.GetFileLength());
-    playToEnd(audio, buffer);
-    freeBuffer(buffer);
+    playToEnd(audio, buffer.get());
     notifyChain(*reader, &TMMDSPComponent::NotifyClosed);
 }
 
