@@ -293,12 +293,15 @@ std::int32_t TMMAudioFile::GetFileSampleRate() const {
 // TMMAudioFile: envelope
 
 void TMMAudioFile::SetVolume(std::int32_t volume) {
+    // Under the lock: a loop restart on the pulling thread rebuilds the envelope from it.
+    std::lock_guard guard(lock_);
     volume_ = std::clamp(volume, 0, MaxVolume);
     if (started_)
         rebuildEnvelope();
 }
 
 void TMMAudioFile::SetPanning(std::int32_t panning) {
+    std::lock_guard guard(lock_);
     panning_ = std::clamp(panning, -MaxPanning, MaxPanning);
     if (started_)
         rebuildEnvelope();
@@ -459,9 +462,9 @@ void TMMAudioFile::NotifyClosed() {
 }
 
 void TMMAudioFile::BufferLoad(PWaveHdr lpWaveHdr, bool& MoreBuffers) {
+    std::lock_guard guard(lock_);
     if (!opened_ || !started_)
         return;
-    std::lock_guard guard(lock_);
     try {
         pull(*lpWaveHdr, MoreBuffers);
     } catch (const std::exception&) {

@@ -270,7 +270,7 @@ TEST(AudioFilePositionTest, RestartsFromTheStartWhenTheBufferAsksToLoop) {
     EXPECT_LT(audio.GetPosition(), 100);
 }
 
-TEST(AudioFileConcurrencyTest, SeeksSafelyWhileAnotherThreadPulls) {
+TEST(AudioFileConcurrencyTest, SeeksAndChangesVolumeSafelyWhileAnotherThreadPullsAndLoops) {
     ScratchFolder folder;
     TMMAudioFile audio;
     audio.SetFileName(makeConstantWave(folder, "dc.wav", 2, 8000, 2.0));
@@ -280,18 +280,18 @@ TEST(AudioFileConcurrencyTest, SeeksSafelyWhileAnotherThreadPulls) {
     std::atomic<bool> misaligned{false};
     std::thread device([&] {
         OwnedBuffer buffer(1024);
+        buffer.header->LoopEnabled = MMTrue; // endless: restarts on this thread
         while (!stop) {
             bool more = false;
             buffer.header->wh.dwBytesRecorded = 0;
             audio.BufferLoad(buffer.header, more);
             misaligned = misaligned || buffer.header->wh.dwBytesRecorded % 4 != 0;
-            if (!more)
-                audio.SetPosition(0); // keep the run going
             ++pulls;
         }
     });
     for (int seek = 0; seek < 200; ++seek) {
         audio.SetPosition(seek * 37 % 2000);
+        audio.SetVolume(8192 + seek);
         const std::int32_t position = audio.GetPosition();
         EXPECT_GE(position, 0);
         EXPECT_LE(position, 2000);
