@@ -53,6 +53,7 @@ struct Mpg123Api {
     decltype(&::mpg123_tell) tell;
     decltype(&::mpg123_read) read;
     decltype(&::mpg123_plain_strerror) errorText;
+    decltype(&::mpg123_id3) id3;
 
     bool resolve(const DynamicLibrary& library) {
         return library.resolve(init, VANTREL_MPG123_NAME(mpg123_init)) &&
@@ -74,7 +75,8 @@ struct Mpg123Api {
                library.resolve(seek, VANTREL_MPG123_NAME(mpg123_seek)) &&
                library.resolve(tell, VANTREL_MPG123_NAME(mpg123_tell)) &&
                library.resolve(read, VANTREL_MPG123_NAME(mpg123_read)) &&
-               library.resolve(errorText, VANTREL_MPG123_NAME(mpg123_plain_strerror));
+               library.resolve(errorText, VANTREL_MPG123_NAME(mpg123_plain_strerror)) &&
+               library.resolve(id3, VANTREL_MPG123_NAME(mpg123_id3));
     }
 };
 
@@ -114,6 +116,46 @@ bool waveDataRange(int fd, off_t fileSize, off_t& start, off_t& length) {
         at += 8 + size + (size & 1);
     }
     return false;
+}
+
+// A text of a fixed-size ID3v1 field, without its trailing zeros and blanks.
+std::string fieldText(const char* field, std::size_t size) {
+    std::string text(field, strnlen(field, size));
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+std::string stringText(const mpg123_string* text) {
+    return text != nullptr && text->p != nullptr
+               ? std::string(text->p, strnlen(text->p, text->fill))
+               : std::string();
+}
+
+// The tag texts: ID3v2 where it has them, else ID3v1 (whose track sits in the comment field).
+TMpegTag tagOf(const mpg123_id3v1* v1, const mpg123_id3v2* v2) {
+    TMpegTag tag;
+    if (v1 != nullptr) {
+        tag.title = fieldText(v1->title, sizeof v1->title);
+        tag.artist = fieldText(v1->artist, sizeof v1->artist);
+        tag.album = fieldText(v1->album, sizeof v1->album);
+        tag.year = fieldText(v1->year, sizeof v1->year);
+        tag.comment = fieldText(v1->comment, sizeof v1->comment);
+        if (v1->comment[28] == 0)
+            tag.track = static_cast<unsigned char>(v1->comment[29]);
+        tag.genre = v1->genre;
+    }
+    if (v2 != nullptr) {
+        const auto prefer = [](std::string& field, const mpg123_string* text) {
+            if (std::string value = stringText(text); !value.empty())
+                field = std::move(value);
+        };
+        prefer(tag.title, v2->title);
+        prefer(tag.artist, v2->artist);
+        prefer(tag.album, v2->album);
+        prefer(tag.year, v2->year);
+        prefer(tag.comment, v2->comment);
+    }
+    return tag;
 }
 
 } // namespace
@@ -265,6 +307,10 @@ struct MpegDecoderInstance {
             frame.vbr == MPG123_CBR || info.duration <= 0
                 ? frame.bitrate
                 : static_cast<std::int32_t>(std::llround(dataLength * 8.0 / info.duration));
+        mpg123_id3v1* v1 = nullptr;
+        mpg123_id3v2* v2 = nullptr;
+        if (api->id3(decoder, &v1, &v2) == MPG123_OK)
+            info.tag = tagOf(v1, v2);
         samplesPerFrame = perFrame;
         empty = false;
         api->seek(decoder, 0, SEEK_SET);

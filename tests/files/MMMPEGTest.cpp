@@ -228,6 +228,23 @@ TEST_F(MPEGFileTest, PlaysATruncatedFileToWhereItStops) {
     EXPECT_NEAR(seconds, 0.5, 0.1);
 }
 
+TEST_F(MPEGFileTest, GivesTheTagTextsToFileDialogs) {
+    const std::string tagged = folder.file("tagged.mp3");
+    ASSERT_TRUE(run("lame --quiet -b 128 --add-id3v2 --tt 'Morning Show' --ta 'Sonavel FM' "
+                    "--tl 'Jingles' --ty 2024 --tn 7 " +
+                    quoted(folder.file("source.wav")) + " " + quoted(tagged)));
+    TMMAudioFileInfo info;
+    ASSERT_TRUE(TMMMPEGFile::FileClass().getFileInfo(tagged, info));
+    EXPECT_EQ(info.type, ftMpeg);
+    EXPECT_NEAR(info.length, 1000, 2);
+    EXPECT_EQ(info.title, "Morning Show");
+    EXPECT_EQ(info.artist, "Sonavel FM");
+    EXPECT_EQ(info.album, "Jingles");
+    EXPECT_EQ(info.year, "2024");
+    EXPECT_EQ(info.track, 7);
+    EXPECT_FALSE(TMMMPEGFile::FileClass().getFileInfo(folder.file("missing.mp3"), info));
+}
+
 TEST(MPEGDecoderTest, ReportsAMissingLibraryOncePerAttempt) {
     std::vector<std::string> boxes;
     installMessageBoxHandler(
