@@ -96,6 +96,12 @@ void TMMCustomConverter::NotifyClosed() {
 
 void TMMCustomConverter::NotifyStarted() {
     TMMDSPComponent::NotifyStarted();
+    // A run starts afresh from where the reader stands; what the last run left (its flushed
+    // end among it) must not stall this one.
+    if (buffersOpen_) {
+        resetConversion();
+        consumed_ = fill_;
+    }
     inputExhausted_ = false;
 }
 

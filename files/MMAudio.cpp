@@ -113,15 +113,16 @@ std::int32_t TMMCustomFile::GetChannels() const {
 }
 
 bool ExtensionMatches(const std::string& fileName, const std::string& patterns) {
-    const std::string extension = std::filesystem::path(fileName).extension().string();
+    const std::string extension = upper(std::filesystem::path(fileName).extension().string());
     if (extension.empty())
         return true;
-    const std::string wanted = "*" + upper(extension);
-    std::size_t start = 0;
     const std::string list = upper(patterns);
-    while (start <= list.size()) {
+    for (std::size_t start = 0; start <= list.size();) {
         const std::size_t end = std::min(list.find(';', start), list.size());
-        if (list.compare(start, end - start, wanted) == 0)
+        // A pattern is "*" followed by the extension with its dot.
+        const bool matches = end - start == extension.size() + 1 && list[start] == '*' &&
+                             list.compare(start + 1, extension.size(), extension) == 0;
+        if (matches)
             return true;
         start = end + 1;
     }

@@ -113,6 +113,17 @@ TEST(ADPCMConverterTest, ReducesToEightBitsByTruncatingTowardsZero) {
         ASSERT_EQ(static_cast<unsigned char>(eight[i]), sixteen[i] / 256 + 128) << "sample " << i;
 }
 
+TEST(PCMConverterTest, PlaysAgainAfterARunThatReachedTheEnd) {
+    VANTREL_REQUIRE_TOOL("sox");
+    ScratchFolder folder;
+    const std::string file = makeTone(folder, {"again", "-e a-law", 8000, 1, false});
+    ConversionChain chain(file);
+    const Samples first = chain.decodeAll();
+    notifyChain(chain.reader, &TMMDSPComponent::NotifyStopped);
+    notifyChain(chain.reader, &TMMDSPComponent::NotifyStarted);
+    EXPECT_EQ(toSamples(pullAll(chain.pcm, 3000)), first);
+}
+
 TEST(ADPCMConverterTest, LeavesNonStandardCoefficientsToTheCodecs) {
     VANTREL_REQUIRE_TOOL("sox");
     ScratchFolder folder;
