@@ -266,5 +266,20 @@ TEST(MPEGDecoderTest, ReportsAMissingLibraryOncePerAttempt) {
     EXPECT_NO_THROW(TMMMPEGFile());
 }
 
+TEST(MPEGDecoderTest, RefusesALibraryThatLacksTheDecoderFunctions) {
+    std::vector<std::string> boxes;
+    installMessageBoxHandler(
+        [&](const std::string& text, const std::string&) { boxes.push_back(text); });
+    const std::string library = MpegDecoderLibraryName();
+    SetMpegDecoderLibraryName("libm.so.6"); // loads, but decodes nothing
+    EXPECT_EQ(LoadMpegDecoder(), nullptr);
+    EXPECT_EQ(LoadedMpegDecoder(), nullptr);
+    EXPECT_THROW(TMMMPEGFile(), EMMMpegError);
+    SetMpegDecoderLibraryName(library);
+    installMessageBoxHandler({});
+    EXPECT_EQ(boxes, std::vector<std::string>(2, "Invalid Mpeg Decoder DLL version"));
+    EXPECT_NE(LoadMpegDecoder(), nullptr); // loaded again on the next need
+}
+
 } // namespace
 } // namespace vantrel
