@@ -61,16 +61,17 @@ public:
     // --- Device operations (main thread) --------------------------------------------------
     // Each one that fails fires OnError, closes the trigger and raises EMMTriggerError.
     void Open();
-    // Waits for the buffer being handled: asked for from inside buffer handling, the close
-    // completes later on the main thread. Failures inside are swallowed.
+    // Stops first. While a buffer is being handled (also when asked for from inside the chain)
+    // the close completes on the main thread once the handling has ended. Failures inside are
+    // swallowed.
     void Close();
     // Pulls the first buffer and sets the worker going. A source that delivers nothing makes
     // it fail with "TriggerStart:" and message 80.
     void Start();
     void Pause();
     void Restart();
-    // Asked for while a buffer is being handled (from inside the chain, on any thread), the
-    // stop completes later on the main thread; OnStop fires once it has.
+    // While a buffer is being handled (also when asked for from inside the chain, on any
+    // thread) the stop completes later on the main thread; OnStop fires once it has.
     void Stop();
 
     // --- Chain ----------------------------------------------------------------------------

@@ -73,12 +73,16 @@ public:
         buffer_->wh.dwBufferLength =
             bytes != 0 ? bytes : static_cast<std::uint32_t>(GetRealBufferSize());
         buffer_->wh.dwBytesRecorded = 0;
-        buffer_->LoopEnabled = 0;
+        buffer_->LoopEnabled = loops > 0 ? MMTrue : 0;
+        buffer_->LoopCount = loops;
+        buffer_->LoopsLeft = loops;
+        buffer_->LoopRestarted = 0;
         lastMoreBuffers = false;
         TMMDSPComponent::BufferLoad(buffer_, lastMoreBuffers);
         return buffer_;
     }
     bool lastMoreBuffers = false;
+    std::int32_t loops = 0; // times a pulled source is asked to wrap to its beginning
 
     void SetNumBuffers(std::int32_t) override {}
     std::int32_t GetNumBuffers() const override { return 2; }
@@ -96,7 +100,8 @@ private:
 
 // A source of `count` numbered buffers (1..count) of `bufferBytes` bytes each (fewer when the
 // puller asks for less) that reports its end with the last one; a count of 0 gives nothing at
-// all. `beforeLoad` runs at the start of every pull.
+// all. A pull that asks for looping while loops are left wraps to buffer 1 and marks it
+// restarted. `beforeLoad` runs at the start of every pull.
 class NumberedSource : public TMMDSPComponent {
 public:
     NumberedSource(std::uint32_t count, std::uint32_t bufferBytes)
@@ -107,7 +112,13 @@ public:
     void BufferLoad(PWaveHdr lpWaveHdr, bool& MoreBuffers) override {
         if (beforeLoad)
             beforeLoad();
-        const std::uint32_t number = next_.load();
+        const bool mayWrap = lpWaveHdr->LoopEnabled != 0 && lpWaveHdr->LoopsLeft > 0;
+        std::uint32_t number = next_.load();
+        if (number > count_ && mayWrap) {
+            --lpWaveHdr->LoopsLeft;
+            lpWaveHdr->LoopRestarted = MMTrue;
+            number = 1;
+        }
         if (number > count_) {
             lpWaveHdr->wh.dwBytesRecorded = 0;
             return;
@@ -116,7 +127,7 @@ public:
         const std::uint32_t bytes = std::min(lpWaveHdr->wh.dwBufferLength, bufferBytes_);
         fillNumbered(lpWaveHdr->wh.lpData, bytes, number);
         lpWaveHdr->wh.dwBytesRecorded = bytes;
-        MoreBuffers = number < count_ || endsWithEmptyPull;
+        MoreBuffers = number < count_ || endsWithEmptyPull || mayWrap;
     }
     std::uint32_t delivered() const { return next_.load() - 1; }
 

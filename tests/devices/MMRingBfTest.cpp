@@ -9,13 +9,14 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <numeric>
+#include <stdexcept>
 #include <thread>
 
 namespace vantrel {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t slotBytes = 1024;
@@ -369,6 +370,7 @@ TEST_F(DuplexQueueTest, StaysConsistentWhileBothSidesRunFreely) {
                 delivered.push_back(number);
             if (queue.GetFilledBuffers() > queue.GetNumBuffers())
                 slotsExceeded = true;
+            std::this_thread::yield();
         }
     });
     pusher.join();
@@ -493,6 +495,24 @@ TEST_F(WriteQueueTest, StoppingOrClosingFromInsideTheWriteOutCompletesLaterOnThe
     }
 }
 
+TEST_F(WriteQueueTest, AFailingWriterIsReportedAndTheQueueIsWrittenOutWhenItStops) {
+    std::atomic<bool> failed{false};
+    sink.onBuffer = [&](PWaveHdr) {
+        if (!failed.exchange(true))
+            throw std::runtime_error("disk full");
+    };
+    input.open();
+    input.start();
+    input.push(1);
+    input.push(2);
+    ASSERT_TRUE(pumpUntil([&] { return !handledErrors().empty(); }));
+    EXPECT_THAT(handledErrors(), ElementsAre("disk full"));
+    input.push(3);
+    input.push(4);
+    input.stop(); // does not wait for the worker that has gone
+    EXPECT_THAT(numbersInStream(sink.bytes(), slotBytes), ElementsAreArray(oneTo(4)));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Read mode: the worker reads ahead from the source; pulls are served from the queue.
 
@@ -557,6 +577,32 @@ TEST_F(ReadQueueTest, ReadsAheadAndServesASourceInOrderUntilItsEnd) {
         EXPECT_GE(passes, 1);
         output.close();
     }
+}
+
+TEST_F(ReadQueueTest, TheReadAheadLoopsTheSourceAsThePullerAsksAndMarksWhereItWrapped) {
+    linkSource(3);
+    output.loops = 1;
+    output.open();
+    output.start();
+    std::vector<std::int64_t> numbers;
+    std::vector<std::int64_t> restartedAt;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const PWaveHdr buffer = output.pull();
+        const std::int64_t number =
+            buffer->wh.dwBytesRecorded > 0 ? numberOf(buffer->wh.lpData, slotBytes) : 0;
+        if (number != 0)
+            numbers.push_back(number);
+        if (buffer->LoopRestarted == MMTrue)
+            restartedAt.push_back(static_cast<std::int64_t>(numbers.size()));
+        if (!output.lastMoreBuffers)
+            break;
+        if (number == 0)
+            std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_THAT(numbers, ElementsAre(1, 2, 3, 1, 2, 3));
+    EXPECT_THAT(restartedAt, ElementsAre(4));
+    EXPECT_FALSE(output.lastMoreBuffers);
 }
 
 TEST_F(ReadQueueTest, WithANegativeTimeOutAFirstPullDoesNotWaitForTheReadAhead) {
