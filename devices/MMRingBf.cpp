@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <thread>
 
 namespace vantrel {
 
@@ -171,11 +172,14 @@ void TMMRingBuffer::NotifyReset() {
     TMMDSPComponent::NotifyReset();
 }
 
-// Flushing waits for the worker, which may be the very thread asking (a stop from inside a
-// write-out), so off the main thread the step is posted there instead.
+// Flushing waits for the worker and runs a write-out of its own: asked for from inside a pass
+// (a stop from inside the write-out) it would wait for itself, and off the main thread it
+// would race the main thread. Such steps are posted to the main thread instead.
 bool TMMRingBuffer::deferToMainThread(std::uint32_t message) {
     const MainThreadSeam* seam = mainThread();
-    if (seam == nullptr || seam->isMainThread())
+    const bool insidePass =
+        passThread_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    if (seam == nullptr || (seam->isMainThread() && !insidePass))
         return false;
     window_.Post(message);
     return true;
@@ -335,9 +339,11 @@ void TMMRingBuffer::waitUntilWorkerIdle() {
 // One pass on the worker, or the final write-out of a flush on the caller's thread.
 void TMMRingBuffer::runPass() {
     std::lock_guard pass(passMutex_);
+    passThread_.store(std::this_thread::get_id(), std::memory_order_release);
     struct FinishPass {
         TMMRingBuffer& queue;
         ~FinishPass() {
+            queue.passThread_.store(std::thread::id(), std::memory_order_release);
             queue.workRequested_.store(false, std::memory_order_release);
             queue.workDone_.Set();
         }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vantrel {
@@ -77,8 +78,8 @@ public:
     std::int64_t GetUnderrunCount() const { return underruns_.load(std::memory_order_acquire); }
 
     // --- Chain ----------------------------------------------------------------------------
-    // Stopped, reset and closed wait for the worker; asked for on any thread but the main one
-    // (from inside buffer handling) they complete later on the main thread.
+    // Stopped, reset and closed wait for the worker; asked for on any thread but the main one,
+    // or from inside a write-out or read-ahead, they complete later on the main thread.
     void NotifyOpened() override;
     void NotifyClosed() override;
     void NotifyStarted() override;
@@ -169,6 +170,7 @@ private:
     // Worker (qmRead and qmWrite)
     PWaveHdr transfer_ = nullptr; // the worker's buffer, Max(65536, slot size) bytes of data
     std::mutex passMutex_;        // one read-ahead or write-out pass at a time
+    std::atomic<std::thread::id> passThread_{}; // the thread running a pass, if any
     std::unique_ptr<TMMQueueThread> worker_;
     std::atomic<bool> workRequested_{false};
     std::atomic<bool> workerFailed_{false};

@@ -495,6 +495,21 @@ TEST_F(WriteQueueTest, StoppingOrClosingFromInsideTheWriteOutCompletesLaterOnThe
     }
 }
 
+TEST_F(WriteQueueTest, ClosingFromInsideTheLastWriteOutOnTheMainThreadCompletesLater) {
+    std::atomic<bool> asked{false};
+    sink.onBuffer = [&](PWaveHdr) {
+        if (!asked.exchange(true))
+            queue.NotifyClosed(); // inside the write-out that stopping runs on this thread
+    };
+    input.open();
+    input.start();
+    input.push(1); // too little to wake the worker: stopping writes it out
+    input.stop();
+    EXPECT_TRUE(queue.IsOpened());
+    ASSERT_TRUE(pumpUntil([&] { return !queue.IsOpened(); }));
+    EXPECT_THAT(numbersInStream(sink.bytes(), slotBytes), ElementsAre(1));
+}
+
 TEST_F(WriteQueueTest, AFailingWriterIsReportedAndTheQueueIsWrittenOutWhenItStops) {
     std::atomic<bool> failed{false};
     sink.onBuffer = [&](PWaveHdr) {
