@@ -270,9 +270,7 @@ void TMMRingBuffer::allocateSlots() {
     void* block = allocator_.Alloc(TMMAllocFlags::ZeroInit, bufferBlockSize(transferBytes));
     if (block == nullptr)
         throw EMMBufferError(LoadEngineString(64));
-    transfer_ = new (block) TMMBufferHeader{};
-    transfer_->wh.lpData = static_cast<char*>(block) + sizeof(TMMBufferHeader);
-    transfer_->wh.dwBufferLength = transferBytes;
+    transfer_ = placeBuffer(block, transferBytes);
 }
 
 void TMMRingBuffer::releaseSlots() {

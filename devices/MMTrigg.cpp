@@ -3,7 +3,6 @@
 #include "Application.h"
 
 #include <algorithm>
-#include <new>
 #include <system_error>
 
 namespace vantrel {
@@ -189,7 +188,6 @@ void TMMTrigger::Open() {
         std::lock_guard lock(mutex_);
         if (open_ || closing_)
             return; // a close is still waiting for a buffer being handled
-        closing_ = false;
         stopping_ = false;
         closePending_ = false;
     }
@@ -225,9 +223,7 @@ void TMMTrigger::allocateBuffer() {
     void* block = allocator_.Alloc(TMMAllocFlags::ZeroInit, bufferBlockSize(bytes));
     if (block == nullptr)
         throw EMMTriggerError(LoadEngineString(64));
-    buffer_ = new (block) TMMBufferHeader{};
-    buffer_->wh.lpData = static_cast<char*>(block) + sizeof(TMMBufferHeader);
-    buffer_->wh.dwBufferLength = bytes;
+    buffer_ = placeBuffer(block, bytes);
 }
 
 void TMMTrigger::Start() {
