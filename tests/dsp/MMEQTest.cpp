@@ -195,6 +195,8 @@ TEST(EqualizerPassing, DisabledEqualizerPassesBuffersBitExactBothWays) {
     };
     const Samples block(in.begin(), in.begin() + 2048);
     Source source(block);
+    const TWaveFormatEx stereo = pcm(16, 2);
+    source.SetWaveFormat(&stereo);
     source.SetOutput(&open.eq);
     PWaveHdr buffer = allocateBuffer(4096);
     bool more = false;
