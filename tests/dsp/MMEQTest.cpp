@@ -1,79 +1,19 @@
 #include "MMEQ.h"
 
-#include "MainThreadFixture.h"
+#include "EqualizerHarness.h"
 #include "Spectrum.h"
 
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vantrel {
 namespace {
 
-using Samples = std::vector<std::int16_t>;
-
-constexpr std::uint32_t Rate = 44100;
-
-TWaveFormatEx pcm(int bits, int channels, std::uint32_t rate = Rate) {
-    TWaveFormatEx format{};
-    BuildPCMFormat(format, bits, channels, rate);
-    return format;
-}
-
-// An equalizer set up as the main window sets it up, opened and started on a stereo stream.
-struct OpenEqualizer {
-    explicit OpenEqualizer(int channels = 2, std::int32_t fftLength = 512) {
-        eq.SetSampleRate(44100);
-        eq.SetFFTLength(fftLength);
-        eq.SetWindow(fwHanning);
-        const TWaveFormatEx format = pcm(16, channels);
-        eq.SetWaveFormat(&format);
-        eq.SetBufferSize(8192);
-        eq.NotifyOpened();
-        eq.NotifyStarted();
-    }
-    ~OpenEqualizer() {
-        eq.NotifyStopped();
-        eq.NotifyClosed();
-    }
-
-    // Pushes `frameData` (interleaved 16-bit) through in buffers of `bufferBytes`; returns what
-    // came out.
-    Samples push(const Samples& frameData, std::uint32_t bufferBytes = 8192) {
-        Samples out = frameData;
-        PWaveHdr buffer = allocateBuffer(bufferBytes);
-        const std::size_t total = out.size() * sizeof(std::int16_t);
-        for (std::size_t at = 0; at < total; at += bufferBytes) {
-            const auto bytes =
-                static_cast<std::uint32_t>(std::min<std::size_t>(bufferBytes, total - at));
-            std::memcpy(buffer->wh.lpData, reinterpret_cast<char*>(out.data()) + at, bytes);
-            buffer->wh.dwBytesRecorded = bytes;
-            eq.BufferReady(buffer);
-            std::memcpy(reinterpret_cast<char*>(out.data()) + at, buffer->wh.lpData, bytes);
-        }
-        freeBuffer(buffer);
-        return out;
-    }
-
-    void addLayoutBands(const std::vector<float>& gains) {
-        const auto& layout = spectrum::defaultEqualizerLayout();
-        for (std::size_t i = 0; i < layout.size(); ++i)
-            eq.Filters().Add(new TMMEQFilter(static_cast<float>(layout[i].lower),
-                                             static_cast<float>(layout[i].upper), gains[i]));
-    }
-
-    TMMEqualizer eq;
-};
-
-Samples stereoPinkNoise(std::size_t frames) {
-    return spectrum::interleave({spectrum::toPcm16(spectrum::pinkNoise(frames, 0.1, 11)),
-                                 spectrum::toPcm16(spectrum::pinkNoise(frames, 0.1, 12))});
-}
+using namespace test;
 
 // Level change (dB) from input to output channel `channel` in each of `bands`, with the
 // output's delay (frames) taken out.
@@ -216,51 +156,6 @@ TEST(EqualizerPassing, SwitchingEnabledStartsTheFilterAfresh) {
     switched.eq.SetEnabled(true);
     OpenEqualizer fresh;
     EXPECT_EQ(switched.push(second), fresh.push(second));
-}
-
-// --- Overflow --------------------------------------------------------------------------------
-
-class EqualizerOverflow : public MainThreadFixture {};
-
-// Three loud buffers, then two quiet ones: the first quiet buffer still carries the delayed
-// end of the loud audio, so four buffers clip, each reported once.
-TEST_F(EqualizerOverflow, EachClippedBufferReportsOnceOnTheMainThreadFromAStreamWorker) {
-    OpenEqualizer open;
-    open.eq.Filters().Add(new TMMEQFilter(0, 22050, 12));
-    std::vector<std::thread::id> reports;
-    open.eq.OnPcmOverflow = [&](TMMEqualizer* sender) {
-        EXPECT_EQ(sender, &open.eq);
-        reports.push_back(std::this_thread::get_id());
-    };
-    // A stream worker as the devices have.
-    class Pusher : public TMMDSPThread {
-    public:
-        Pusher(OpenEqualizer& open, const Samples& loud)
-            : TMMDSPThread(&open.eq), open_(open), loud_(loud) {}
-        std::atomic<bool> done = false;
-
-    protected:
-        void Execute() override {
-            const auto bufferBytes = static_cast<std::uint32_t>(loud_.size() * 2 / 3);
-            open_.push(loud_, bufferBytes);
-            open_.push(Samples(loud_.size() * 2 / 3, 0), bufferBytes);
-            done = true;
-        }
-
-    private:
-        OpenEqualizer& open_;
-        const Samples& loud_;
-    };
-    const Samples loud =
-        spectrum::interleave({spectrum::toPcm16(spectrum::sine(3 * 2048, 1000, Rate, 0.9)),
-                              spectrum::toPcm16(spectrum::sine(3 * 2048, 1000, Rate, 0.9))});
-    Pusher pusher(open, loud);
-    pusher.Resume();
-    ASSERT_TRUE(pumpUntil([&] { return pusher.done.load(); }));
-    pusher.WaitFor();
-    ASSERT_EQ(reports.size(), 4u);
-    for (const std::thread::id thread : reports)
-        EXPECT_EQ(thread, std::this_thread::get_id());
 }
 
 // --- Properties and formats ------------------------------------------------------------------
