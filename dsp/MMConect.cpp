@@ -114,8 +114,9 @@ struct ConnectorWindow {
         // Copy: an OnTrigger handler may create or destroy connectors.
         const std::vector<TMMConnector*> connectors = processState().connectors;
         for (TMMConnector* each : connectors) {
-            if (find(each->id_) != each)
-                continue;
+            const std::vector<TMMConnector*>& living = processState().connectors;
+            if (std::find(living.begin(), living.end(), each) == living.end())
+                continue; // destroyed meanwhile
             if (each->GetAutoTrigger() && each->triggerMethod_ == tmMessage && each->GetEnabled() &&
                 each->triggering_)
                 each->refreshDisplays();

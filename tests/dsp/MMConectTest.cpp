@@ -373,6 +373,25 @@ TEST_F(Connector, DisabledConnectorStopsFeedingAndResetsItsMeters) {
     stop(connector);
 }
 
+// The refresh loop serves every running connector in turn; one that an earlier one's OnTrigger
+// destroys is skipped, not touched.
+TEST_F(Connector, RefreshLoopSkipsAConnectorDestroyedByAnotherOnTrigger) {
+    TMMConnector first;
+    auto second = std::make_unique<TMMConnector>();
+    int firstTriggers = 0;
+    first.OnTrigger = [&](TMMConnector*) {
+        ++firstTriggers;
+        if (second != nullptr && second->IsTriggering()) {
+            stop(*second);
+            second.reset();
+        }
+    };
+    start(first);
+    start(*second);
+    EXPECT_TRUE(pumpUntil([&] { return second == nullptr && firstTriggers > 3; }));
+    stop(first);
+}
+
 // --- Properties ------------------------------------------------------------------------------
 
 TEST_F(Connector, PropertiesKeepTheirBounds) {
