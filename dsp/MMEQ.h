@@ -143,9 +143,6 @@ public:
     // Takes over Channel, Enabled, Description, FFTLength, Window, the bands and SampleRate.
     void Assign(const TMMEqualizer& source);
 
-    // True between opening with a valid format and closing.
-    bool IsActive() const { return active_; }
-
     // Accepts none or valid 16-bit PCM with 1 or 2 channels; raises EMMEqualizerError
     // "Invalid WaveFormat" otherwise.
     void SetWaveFormat(const TWaveFormatEx* format) override;

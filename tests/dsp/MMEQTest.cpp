@@ -220,6 +220,21 @@ TEST(EqualizerProperties, ChangesOfBandsAndListsReportOnceEach) {
     EXPECT_NE(eq.Filters().Band(3), other.Filters().Band(3));
     EXPECT_FALSE(eq.Filters().Band(3)->GetEnabled());
     EXPECT_EQ(eq.Filters().Band(4)->GetF2(), 450);
+
+    other.SetDescription("Copy");
+    other.SetFFTLength(1024);
+    other.SetWindow(fwBlackman);
+    other.SetChannel(chRight);
+    other.SetEnabled(false);
+    other.SetSampleRate(48000);
+    eq.Assign(other);
+    EXPECT_EQ(eq.GetDescription(), "Copy");
+    EXPECT_EQ(eq.GetFFTLength(), 1024);
+    EXPECT_EQ(eq.GetWindow(), fwBlackman);
+    EXPECT_EQ(eq.GetChannel(), chRight);
+    EXPECT_FALSE(eq.GetEnabled());
+    EXPECT_EQ(eq.GetSampleRate(), 48000);
+    EXPECT_EQ(eq.Filters().Count(), 5);
 }
 
 // --- Band list stream ------------------------------------------------------------------------
