@@ -113,7 +113,7 @@ TEST(EqualizerResponse, LaterOverlappingBandWinsAndDisablingResetsItsRangeUntilA
 
 // --- Passing through -------------------------------------------------------------------------
 
-TEST(EqualizerPassing, DisabledEqualizerPassesBuffersBitExactBothWays) {
+TEST(EqualizerPassing, DisabledPassesBitExactAndEnabledFiltersOnPushAndPull) {
     OpenEqualizer open;
     open.eq.Filters().Add(new TMMEQFilter(100, 5000, 12));
     open.eq.SetEnabled(false);
@@ -142,6 +142,15 @@ TEST(EqualizerPassing, DisabledEqualizerPassesBuffersBitExactBothWays) {
     bool more = false;
     open.eq.BufferLoad(buffer, more);
     EXPECT_EQ(std::memcmp(buffer->wh.lpData, block.data(), 4096), 0);
+
+    // Enabled again, the pull path filters as the push path does.
+    open.eq.SetEnabled(true);
+    open.eq.BufferLoad(buffer, more);
+    OpenEqualizer pushed;
+    pushed.eq.Filters().Add(new TMMEQFilter(100, 5000, 12));
+    const Samples expected = pushed.push(block, 4096);
+    EXPECT_NE(expected, block);
+    EXPECT_EQ(std::memcmp(buffer->wh.lpData, expected.data(), 4096), 0);
     freeBuffer(buffer);
 }
 
