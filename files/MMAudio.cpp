@@ -221,6 +221,8 @@ void TMMAudioFile::unload() {
 void TMMAudioFile::SetFileName(const std::string& name) {
     if (IsDestroying() || name == fileName_)
         return;
+    // The reader is replaced under the lock, so that a pull never reaches a freed one.
+    std::lock_guard guard(lock_);
     unload();
     fileName_.clear();
     if (name.empty() || !IsLoadableName(name))
