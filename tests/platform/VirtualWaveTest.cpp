@@ -262,6 +262,13 @@ ChannelAnalysis analyse(const std::vector<char>& bytes, const TWaveFormatEx& for
     return analysis;
 }
 
+// Names a format parameter as in "16bit2ch48000Hz".
+std::string formatName(const ::testing::TestParamInfo<TWaveFormatEx>& info) {
+    return std::to_string(info.param.wBitsPerSample) + "bit" +
+           std::to_string(info.param.nChannels) + "ch" + std::to_string(info.param.nSamplesPerSec) +
+           "Hz";
+}
+
 class TestSignalFormats : public VirtualWaveDevices,
                           public ::testing::WithParamInterface<TWaveFormatEx> {};
 
@@ -301,7 +308,8 @@ TEST_P(TestSignalFormats, TestSignalHasItsDocumentedLevelAndSpectrum) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, TestSignalFormats,
-                         ::testing::Values(pcm(16, 2, 48000), pcm(8, 1, 8000), pcm(16, 1, 44100)));
+                         ::testing::Values(pcm(16, 2, 48000), pcm(8, 1, 8000), pcm(16, 1, 44100)),
+                         formatName);
 
 TEST_F(VirtualWaveDevices, StopReturnsThePartBufferAndResetTheRest) {
     const TWaveFormatEx format = pcm(16, 2, 8000);
@@ -356,7 +364,7 @@ TEST_P(CableSilence, CableWithoutPlayerRecordsSilence) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, CableSilence,
-                         ::testing::Values(pcm(8, 1, 11025), pcm(16, 2, 22050)));
+                         ::testing::Values(pcm(8, 1, 11025), pcm(16, 2, 22050)), formatName);
 
 // A ramp that never repeats within the test and is never silent.
 std::int16_t rampValue(std::size_t frame) {
