@@ -3,6 +3,7 @@
 #include "WaveTestSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <gtest/gtest.h>
@@ -223,6 +224,71 @@ TEST_F(VirtualWaveDevices, CallsOnClosedOrForeignHandlesAreRefused) {
     EXPECT_EQ(in.close(closed), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(in.prepareHeader(closed, buffer.get()), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(in.getPosition(0, position), MMSYSERR_INVALHANDLE);
+}
+
+// A device holds its own lock around stop and reset while its callback waits for that lock: the
+// layer must not wait for the callback.
+TEST_F(VirtualWaveDevices, StopAndResetDoNotWaitForABlockedCallback) {
+    struct Client {
+        std::mutex deviceLock;
+        Notifications notes;
+        static void callback(WaveHandle handle, WaveMessage message, void* user,
+                             PWaveHdr buffer) noexcept {
+            auto* self = static_cast<Client*>(user);
+            std::lock_guard lock(self->deviceLock);
+            Notifications::callback(handle, message, &self->notes, buffer);
+        }
+    } client;
+    const TWaveFormatEx format = pcm(16, 1, 8000);
+    std::vector<Buffer> buffers;
+    for (int i = 0; i < 4; ++i)
+        buffers.push_back(makeBuffer(160)); // 10 ms
+    WaveHandle handle = 0;
+    ASSERT_EQ(in.open(&handle, signalIn, &format, &Client::callback, &client, 0), MMSYSERR_NOERROR);
+    for (Buffer& buffer : buffers) {
+        ASSERT_EQ(in.prepareHeader(handle, buffer.get()), MMSYSERR_NOERROR);
+        ASSERT_EQ(in.addBuffer(handle, buffer.get()), MMSYSERR_NOERROR);
+    }
+    {
+        std::lock_guard hold(client.deviceLock);
+        ASSERT_EQ(in.start(handle), MMSYSERR_NOERROR);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a buffer fills meanwhile
+        EXPECT_EQ(in.stop(handle), MMSYSERR_NOERROR);
+        EXPECT_EQ(in.reset(handle), MMSYSERR_NOERROR);
+        EXPECT_EQ(in.close(handle), MMSYSERR_NOERROR);
+    }
+    ASSERT_TRUE(client.notes.waitFor(WaveMessage::Closed));
+    EXPECT_EQ(client.notes.done().size(), buffers.size());
+}
+
+// Buffers may be queued again from inside the callback.
+TEST_F(VirtualWaveDevices, CallbackMayQueueTheReturnedBufferAgain) {
+    struct Client {
+        WaveHandle handle = 0;
+        std::atomic<int> rounds{0};
+        Notifications notes;
+        static void callback(WaveHandle handle, WaveMessage message, void* user,
+                             PWaveHdr buffer) noexcept {
+            auto* self = static_cast<Client*>(user);
+            if (message == WaveMessage::Done && ++self->rounds < 20)
+                waveInFunctions().addBuffer(handle, buffer);
+            Notifications::callback(handle, message, &self->notes, buffer);
+        }
+    } client;
+    const TWaveFormatEx format = pcm(8, 1, 8000);
+    Buffer buffer = makeBuffer(80); // 10 ms
+    ASSERT_EQ(in.open(&client.handle, signalIn, &format, &Client::callback, &client, 0),
+              MMSYSERR_NOERROR);
+    ASSERT_EQ(in.prepareHeader(client.handle, buffer.get()), MMSYSERR_NOERROR);
+    ASSERT_EQ(in.addBuffer(client.handle, buffer.get()), MMSYSERR_NOERROR);
+    ASSERT_EQ(in.start(client.handle), MMSYSERR_NOERROR);
+    EXPECT_TRUE(client.notes.waitForDone(20));
+    WavePosition position;
+    ASSERT_EQ(in.getPosition(client.handle, position), MMSYSERR_NOERROR);
+    EXPECT_GE(position.samples, 20 * 80);
+    ASSERT_EQ(in.reset(client.handle), MMSYSERR_NOERROR);
+    ASSERT_EQ(in.close(client.handle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(client.notes.waitFor(WaveMessage::Closed));
 }
 
 // Root mean square and the amplitude of the tone at `frequency`, of one channel, in full-scale
