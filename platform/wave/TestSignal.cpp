@@ -35,6 +35,14 @@ double TestSignal::nextValue() {
     return sum;
 }
 
+void TestSignal::skip(std::size_t frames) {
+    for (std::size_t k = 0; k < toneCount_; ++k) {
+        Tone& tone = tones_[k];
+        tone.phase = std::remainder(tone.phase + tone.step * static_cast<double>(frames),
+                                    2 * std::numbers::pi);
+    }
+}
+
 void TestSignal::render(char* out, std::size_t frames) {
     const int channels = format_.nChannels;
     const bool eightBit = format_.wBitsPerSample == 8;

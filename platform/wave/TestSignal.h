@@ -32,6 +32,8 @@ public:
     std::size_t toneCount() const { return toneCount_; }
     // Writes the next `frames` frames, in the format, to `out`.
     void render(char* out, std::size_t frames);
+    // Moves on by `frames` frames without producing them.
+    void skip(std::size_t frames);
 
 private:
     struct Tone {

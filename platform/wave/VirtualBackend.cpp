@@ -86,7 +86,12 @@ public:
           backend_(backend), signal_(format), chunk_(SignalChunkFrames * format.nBlockAlign) {}
 
 private:
+    // The signal runs on while nothing records, as a generator would.
     void process(std::int64_t, std::size_t frames) override {
+        if (!recording()) {
+            signal_.skip(frames);
+            return;
+        }
         while (frames > 0) {
             const std::size_t count = std::min(frames, SignalChunkFrames);
             signal_.render(chunk_.data(), count);

@@ -115,7 +115,8 @@ using WaveCallback = void (*)(WaveHandle handle, WaveMessage message, void* user
 // ---------------------------------------------------------------------------------------------
 // Function tables
 
-// Functions of the input devices. Every function but getNumDevs, getDevCaps and getErrorText
+// Functions of the input devices (pausing an input is stopping it; restarting is starting it).
+// Every function but getNumDevs, getDevCaps and getErrorText
 // returns MMSYSERR_INVALHANDLE for a handle that is not an open input device.
 struct WaveInFunctions {
     // Counts the input devices; re-reads the server's device list, which renumbers devices.

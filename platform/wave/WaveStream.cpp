@@ -219,6 +219,11 @@ std::size_t WaveInputStream::record(const char* data, std::size_t frames) {
     return stored;
 }
 
+bool WaveInputStream::recording() {
+    std::lock_guard lock(mutex_);
+    return started_ && usable() == MMSYSERR_NOERROR;
+}
+
 std::int64_t WaveInputStream::positionFrames() {
     std::lock_guard lock(mutex_);
     return framesRecorded_;

@@ -112,6 +112,8 @@ public:
     // recording; a buffer filled up comes back. Returns the frames stored; audio that finds no
     // buffer, or arrives while stopped, is dropped.
     std::size_t record(const char* data, std::size_t frames);
+    // Backend side: whether record() would store anything now.
+    bool recording();
 
 protected:
     // Hooks for the backend, run without the stream's lock.

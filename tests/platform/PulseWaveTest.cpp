@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <numbers>
+#include <thread>
 
 namespace vantrel {
 namespace {
@@ -68,6 +69,65 @@ TEST_F(PulseWaveDevices, FormatQueryGoesThroughTheServersSampleSpecs) {
     }
     const TWaveFormatEx bad = pcm(24, 2, 48000);
     EXPECT_EQ(out.open(nullptr, card, &bad, nullptr, nullptr, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
+}
+
+TEST_F(PulseWaveDevices, PausedOutputHoldsItsBuffersAndResetHandsThemBack) {
+    const TWaveFormatEx format = pcm(16, 2, 44100);
+    const TMMDeviceId cable = test::findDevice(out, "Test Cable");
+    ASSERT_NE(cable, InvalidId);
+    std::vector<Buffer> buffers;
+    for (int i = 0; i < 3; ++i)
+        buffers.push_back(makeBuffer(format.nAvgBytesPerSec)); // 1 s each
+    Buffer shortOne = makeBuffer(format.nAvgBytesPerSec / 20);
+    Notifications notes;
+    OutputDevice device(out, cable, format, notes);
+    ASSERT_EQ(device.result(), MMSYSERR_NOERROR);
+    ASSERT_EQ(out.pause(device.handle()), MMSYSERR_NOERROR);
+    for (Buffer& buffer : buffers)
+        ASSERT_EQ(device.queue(buffer), MMSYSERR_NOERROR);
+    EXPECT_EQ(device.position().samples, 0);
+
+    ASSERT_EQ(out.reset(device.handle()), MMSYSERR_NOERROR);
+    ASSERT_TRUE(notes.waitForDone(buffers.size()));
+    const std::vector<PWaveHdr> done = notes.done();
+    for (std::size_t i = 0; i < buffers.size(); ++i)
+        EXPECT_EQ(done[i], buffers[i].get()) << "buffer " << i;
+    EXPECT_EQ(device.position().samples, 0);
+
+    ASSERT_EQ(out.restart(device.handle()), MMSYSERR_NOERROR);
+    ASSERT_EQ(device.queue(shortOne), MMSYSERR_NOERROR);
+    ASSERT_TRUE(notes.waitForDone(buffers.size() + 1));
+    // The position reaches the end of what was played once the server has played it.
+    const auto frames = static_cast<std::int64_t>(shortOne->wh.dwBufferLength / 4);
+    const auto deadline = std::chrono::steady_clock::now() + test::Patience;
+    while (device.position().samples < frames && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(device.position().samples, frames);
+}
+
+TEST_F(PulseWaveDevices, StoppedInputReturnsThePartBuffer) {
+    const TWaveFormatEx format = pcm(8, 1, 22050);
+    const TMMDeviceId monitor = test::findDevice(in, "Monitor of Test Cable");
+    ASSERT_NE(monitor, InvalidId);
+    std::vector<Buffer> buffers;
+    for (int i = 0; i < 2; ++i)
+        buffers.push_back(makeBuffer(format.nAvgBytesPerSec * 10)); // 10 s each
+    Notifications notes;
+    InputDevice device(in, monitor, format, notes);
+    ASSERT_EQ(device.result(), MMSYSERR_NOERROR);
+    for (Buffer& buffer : buffers)
+        ASSERT_EQ(device.queue(buffer), MMSYSERR_NOERROR);
+    ASSERT_EQ(in.start(device.handle()), MMSYSERR_NOERROR);
+    const auto deadline = std::chrono::steady_clock::now() + test::Patience;
+    while (device.position().samples == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    ASSERT_EQ(in.stop(device.handle()), MMSYSERR_NOERROR);
+    ASSERT_TRUE(notes.waitForDone(1));
+    EXPECT_EQ(notes.done().front(), buffers[0].get());
+    EXPECT_GT(buffers[0]->wh.dwBytesRecorded, 0u);
+    EXPECT_EQ(device.position().bytes, buffers[0]->wh.dwBytesRecorded);
+    EXPECT_EQ(in.unprepareHeader(device.handle(), buffers[1].get()), WAVERR_STILLPLAYING);
 }
 
 constexpr double ToneFrequency = 1000;    // Hz
