@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 
 namespace vantrel {
 
@@ -275,6 +276,7 @@ private:
     }
     void deviceClosing() override { link_.release(); }
     std::int64_t positionFrames() override;
+    std::optional<std::int64_t> heldFrames();
 
     void feedLocked() {
         PulseLock lock(backend_.mainLoop());
@@ -315,20 +317,33 @@ void PulseOutput::feed() {
 }
 
 // What was handed to the server less what the server still holds (its latency), never going
-// back and never ahead of what was handed over.
+// back and never ahead of what was handed over. While nothing is being played (an underrun, or
+// paused) only the audio still queued at the server counts, not the sink's own latency.
 std::int64_t PulseOutput::positionFrames() {
     PulseLock lock(backend_.mainLoop());
     const std::int64_t consumed = framesConsumed();
-    pa_usec_t latency = 0;
-    int negative = 0;
-    pa_stream* stream = link_.stream();
-    if (stream != nullptr && pa_stream_get_latency(stream, &latency, &negative) == 0) {
-        const auto held = static_cast<std::int64_t>(latency * format().nSamplesPerSec / 1000000);
-        const std::int64_t played = consumed - (negative != 0 ? -held : held);
-        lastPosition_ = std::max(lastPosition_, played);
-    }
+    if (std::optional<std::int64_t> held = heldFrames())
+        lastPosition_ = std::max(lastPosition_, consumed - *held);
     lastPosition_ = std::min(lastPosition_, consumed);
     return lastPosition_;
+}
+
+// With the main loop locked: frames written to the server and not yet heard, if known.
+std::optional<std::int64_t> PulseOutput::heldFrames() {
+    pa_stream* stream = link_.stream();
+    if (stream == nullptr)
+        return std::nullopt;
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (timing != nullptr && timing->playing == 0 && timing->read_index_corrupt == 0 &&
+        timing->write_index_corrupt == 0)
+        return std::max<std::int64_t>(timing->write_index - timing->read_index, 0) /
+               static_cast<std::int64_t>(frameBytes_);
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream, &latency, &negative) != 0)
+        return std::nullopt;
+    const auto frames = static_cast<std::int64_t>(latency * format().nSamplesPerSec / 1000000);
+    return negative != 0 ? -frames : frames;
 }
 
 } // namespace

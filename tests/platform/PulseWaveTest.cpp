@@ -99,10 +99,7 @@ TEST_F(PulseWaveDevices, PausedOutputHoldsItsBuffersAndResetHandsThemBack) {
     ASSERT_TRUE(notes.waitForDone(buffers.size() + 1));
     // The position reaches the end of what was played once the server has played it.
     const auto frames = static_cast<std::int64_t>(shortOne->wh.dwBufferLength / 4);
-    const auto deadline = std::chrono::steady_clock::now() + test::Patience;
-    while (device.position().samples < frames && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(device.position().samples, frames);
+    EXPECT_EQ(device.waitForPosition(frames), frames);
 }
 
 TEST_F(PulseWaveDevices, StoppedInputReturnsThePartBuffer) {
@@ -118,9 +115,7 @@ TEST_F(PulseWaveDevices, StoppedInputReturnsThePartBuffer) {
     for (Buffer& buffer : buffers)
         ASSERT_EQ(device.queue(buffer), MMSYSERR_NOERROR);
     ASSERT_EQ(in.start(device.handle()), MMSYSERR_NOERROR);
-    const auto deadline = std::chrono::steady_clock::now() + test::Patience;
-    while (device.position().samples == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(device.waitForPosition(1), 0);
 
     ASSERT_EQ(in.stop(device.handle()), MMSYSERR_NOERROR);
     ASSERT_TRUE(notes.waitForDone(1));
@@ -190,8 +185,8 @@ TEST_F(PulseWaveDevices, ToneOnASinkComesBackFromItsMonitor) {
     const std::vector<PWaveHdr> played = outputNotes.done();
     for (std::size_t b = 0; b < ToneBuffers; ++b)
         EXPECT_EQ(played[b], tone[b].get());
-    // Long after the tone ended the server holds nothing more of it.
-    EXPECT_EQ(output.position().bytes, static_cast<std::int64_t>(ToneBuffers * bufferBytes));
+    const auto toneFrames = static_cast<std::int64_t>(ToneBuffers * bufferBytes / 4);
+    EXPECT_EQ(output.waitForPosition(toneFrames), toneFrames);
 
     // Measure 0.5 s from the middle of the tone: its level and its frequency by zero crossings.
     const auto threshold = static_cast<std::int16_t>(0.1 * 32767);

@@ -388,9 +388,7 @@ TEST_F(VirtualWaveDevices, StopReturnsThePartBufferAndResetTheRest) {
     for (Buffer& buffer : buffers)
         ASSERT_EQ(device.queue(buffer), MMSYSERR_NOERROR);
     ASSERT_EQ(in.start(device.handle()), MMSYSERR_NOERROR);
-    const auto deadline = std::chrono::steady_clock::now() + test::Patience;
-    while (device.position().samples == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(device.waitForPosition(1), 0);
 
     ASSERT_EQ(in.stop(device.handle()), MMSYSERR_NOERROR);
     ASSERT_TRUE(notes.waitForDone(1));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vantrel::test {
@@ -127,6 +128,16 @@ public:
         WavePosition position;
         functions_.getPosition(handle_, position);
         return position;
+    }
+    // Waits until the position reaches `samples` (frames); the position found then.
+    std::int64_t waitForPosition(std::int64_t samples) const {
+        const auto deadline = std::chrono::steady_clock::now() + Patience;
+        std::int64_t reached = position().samples;
+        while (reached < samples && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            reached = position().samples;
+        }
+        return reached;
     }
     // Resets and closes the device and waits for its Closed notification.
     void close() {
