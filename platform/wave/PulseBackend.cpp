@@ -11,8 +11,8 @@ namespace vantrel {
 namespace {
 
 constexpr const char* ClientName = "Sonavel";
-constexpr pa_usec_t PlaybackLatency = 50000; // microseconds the server holds ahead
-constexpr pa_usec_t RecordFragment = 20000;  // microseconds per delivery from the server
+constexpr pa_usec_t PlaybackLatency = 100000; // microseconds the server holds ahead
+constexpr pa_usec_t RecordFragment = 20000;   // microseconds per delivery from the server
 constexpr std::uint16_t DefaultChannels = 2;
 
 pa_sample_spec sampleSpec(const TWaveFormatEx& format) {
