@@ -14,9 +14,9 @@ constexpr int MaxChannels = 8;
 constexpr std::uint32_t MinRate = 8000;   // Hz
 constexpr std::uint32_t MaxRate = 100000; // Hz
 
-std::uint32_t loadFlags(const TMMBufferHeader& buffer) {
+std::uint32_t loadFlags(TMMBufferHeader& buffer) {
     // Atomic because the delivery thread writes WHDR_DONE while device code may look.
-    return std::atomic_ref<const std::uint32_t>(buffer.wh.dwFlags).load(std::memory_order_acquire);
+    return std::atomic_ref<std::uint32_t>(buffer.wh.dwFlags).load(std::memory_order_acquire);
 }
 
 } // namespace
