@@ -630,6 +630,15 @@ void TMMCustomWaveIn::stopSteps() {
         call("WaveInReset", functions_.reset(handle_));
         handlerRunning = handlers_ > 0;
     }
+    if (handlerRunning && !onHandlerThread(callBackMode_, worker_.get())) {
+        // A handler on the worker ends soon: the stop completes here and now.
+        waitForHandlers([this] {
+            std::lock_guard lock(mutex_);
+            return handlers_ > 0;
+        });
+        std::lock_guard lock(mutex_);
+        handlerRunning = handlers_ > 0;
+    }
     if (!handlerRunning)
         pollUntil([this] { return GetQueuedBuffers() == 0; }, notificationTries, notificationStepMs,
                   callBackMode_ == cmWindow);

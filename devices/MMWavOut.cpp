@@ -231,6 +231,7 @@ void TMMCustomWaveOut::bufferReturned(PWaveHdr buffer) {
         if (stopping_)
             return;
         message.epoch = epoch_.load(std::memory_order_acquire);
+        ++undelivered_;
     }
     if (callBackMode_ == cmThread)
         worker_->post(message);
@@ -265,6 +266,8 @@ void TMMCustomWaveOut::handleDone(const WaveDoneMessage& message) {
     PWaveHdr buffer = nullptr;
     {
         std::lock_guard lock(mutex_);
+        if (undelivered_ > 0)
+            --undelivered_;
         if (message.epoch != epoch_.load(std::memory_order_acquire) || !started_ || discarding_ ||
             stopping_ || buffersInUse_ == 0)
             return;
@@ -330,7 +333,9 @@ void TMMCustomWaveOut::finishHandling() {
     {
         std::lock_guard lock(mutex_);
         --handlers_;
-        if (handlers_ == 0 && (stopPending_ || queued_ == 0) && !stopPosted_) {
+        // Run dry: nothing queued, and no played buffer still on its way to a handler.
+        const bool ranDry = queued_ == 0 && undelivered_ == 0;
+        if (handlers_ == 0 && (stopPending_ || ranDry) && !stopPosted_) {
             stopPosted_ = true;
             stopping_ = true;
             postStop = true;
@@ -572,6 +577,7 @@ void TMMCustomWaveOut::Start() {
         handlers_ = 0;
         ringIndex_ = 0;
         queued_ = 0;
+        undelivered_ = 0;
         stopPending_ = false;
         discarding_ = false;
         stopping_ = false;
@@ -751,6 +757,13 @@ void TMMCustomWaveOut::stopSteps() {
         stopping_ = true;
         discarding_ = queued_ > 0;
         call("WaveOutReset", functions_.reset(handle_));
+    }
+    if (!onHandlerThread(callBackMode_, worker_.get())) {
+        // A handler on the worker ends soon: the stop completes here and now.
+        waitForHandlers([this] {
+            std::lock_guard lock(mutex_);
+            return handlers_ > 0;
+        });
     }
     stoppedHandler();
 }

@@ -184,6 +184,7 @@ private:
     bool paused_ = false;
     int handlers_ = 0; // done handlers running
     std::int32_t queued_ = 0;
+    std::int32_t undelivered_ = 0; // played buffers posted to a handler that has not run yet
     bool stopPending_ = false;
     bool closePending_ = false;
     bool stopping_ = false;

@@ -1,9 +1,11 @@
 #include "WaveDeviceThread.h"
 
 #include "Application.h"
+#include "MainThread.h"
 
 #include <atomic>
 #include <system_error>
+#include <thread>
 
 namespace vantrel {
 
@@ -95,6 +97,18 @@ bool pollUntil(const std::function<bool()>& done, int tries, std::uint32_t stepM
         WaitMs(stepMs, pump);
     }
     return done();
+}
+
+bool onHandlerThread(TMMCBMode mode, const WaveDeviceThread* worker) {
+    if (mode != cmThread) {
+        MainThreadSeam* seam = mainThread();
+        return seam == nullptr || seam->isMainThread();
+    }
+    return worker != nullptr && worker->ThreadID() == std::this_thread::get_id();
+}
+
+void waitForHandlers(const std::function<bool()>& handlersRunning) {
+    pollUntil([&] { return !handlersRunning(); }, 2500, 2, true);
 }
 
 bool waitForBufferBack(PWaveHdr buffer) {

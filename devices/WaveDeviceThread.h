@@ -66,6 +66,15 @@ private:
     TMMEvent startedEnded_;
 };
 
+// Whether the calling thread is the one that runs the device's done handlers in `mode` (the main
+// thread in cmWindow mode, `worker` in cmThread mode): a stop asked for there must not wait for
+// the handler it is called from.
+bool onHandlerThread(TMMCBMode mode, const WaveDeviceThread* worker);
+
+// Waits (running main-thread calls meanwhile) until `handlersRunning` returns false, at most
+// 5000 ms; for a stop asked for while a handler runs on another thread.
+void waitForHandlers(const std::function<bool()>& handlersRunning);
+
 // Checks `done` up to `tries` times, waiting `stepMs` ms between checks (running main-thread
 // calls meanwhile when `pump` is set and the caller is the main thread). True when it held.
 bool pollUntil(const std::function<bool()>& done, int tries, std::uint32_t stepMs, bool pump);

@@ -140,7 +140,7 @@ inline NumberedRun numberedRun(const std::vector<char>& bytes) {
 // The main-thread fixture with the virtual devices' clock running faster than real time.
 class VirtualDeviceFixture : public MainThreadFixture {
 protected:
-    static constexpr double ClockSpeed = 8.0;
+    static constexpr double ClockSpeed = 4.0;
     static void SetUpTestSuite() { setVirtualClockSpeed(ClockSpeed); }
     static void TearDownTestSuite() { setVirtualClockSpeed(1.0); }
 
