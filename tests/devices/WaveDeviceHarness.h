@@ -28,18 +28,21 @@ inline TWaveFormatEx stereo16(std::uint32_t rate = 48000) {
     return format;
 }
 
-// The number of device `name` in a device list, or InvalidId.
-template <typename NameOf> TMMDeviceId deviceNamed(const std::string& name, NameOf nameOf) {
-    for (TMMDeviceId device = 0; device < 64; ++device)
-        if (nameOf(device) == name)
+// The number of device `name` of a function table, or InvalidId.
+template <typename Functions>
+TMMDeviceId deviceNamed(const Functions& functions, const std::string& name) {
+    const auto count = static_cast<TMMDeviceId>(functions.getNumDevs());
+    for (TMMDeviceId device = 0; device < count; ++device)
+        if (WaveDeviceCaps caps;
+            functions.getDevCaps(device, caps) == MMSYSERR_NOERROR && caps.productName == name)
             return device;
     return InvalidId;
 }
 inline TMMDeviceId inputNamed(const std::string& name) {
-    return deviceNamed(name, waveInDeviceName);
+    return deviceNamed(waveInFunctions(), name);
 }
 inline TMMDeviceId outputNamed(const std::string& name) {
-    return deviceNamed(name, waveOutDeviceName);
+    return deviceNamed(waveOutFunctions(), name);
 }
 
 // Serves pulls with numbered frames from 1 on; a finite source reports its end with its last
