@@ -37,7 +37,7 @@ private:
 
 // Runs against the server of scripts/pulse-test-server, whose null sink "Test Cable" stands for
 // the virtual cable.
-class PulseWaveDevices : public MainThreadFixture {
+class PulseDeviceComponents : public MainThreadFixture {
 protected:
     void SetUp() override {
         if (soundServerAvailable())
@@ -49,7 +49,7 @@ protected:
     }
 };
 
-TEST_F(PulseWaveDevices, ToneIntoANullSinkComesBackFromItsMonitor) {
+TEST_F(PulseDeviceComponents, ToneIntoANullSinkComesBackFromItsMonitor) {
     const TMMDeviceId sink = test::outputNamed("Test Cable");
     const TMMDeviceId monitor = test::inputNamed("Monitor of Test Cable");
     ASSERT_NE(sink, InvalidId);
