@@ -128,7 +128,6 @@ private:
     void windowProc(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
     void handleDone(const WaveDoneMessage& message);
     void finishHandling();
-    void pushRecorded(PWaveHdr buffer);
     void countOffLocked();
     void workerFailed(std::exception_ptr error);
 

@@ -3,7 +3,6 @@
 #include "Application.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace vantrel {
 
@@ -703,14 +702,12 @@ void TMMCustomWaveOut::resetSteps() {
     }
     // Done notifications already on their way belong to the run being dropped.
     epoch_.fetch_add(1, std::memory_order_acq_rel);
-    const bool onWorker = worker_ != nullptr && worker_->ThreadID() == std::this_thread::get_id();
-    if (callBackMode_ == cmThread && !onWorker)
-        pollUntil(
-            [this] {
-                std::lock_guard lock(mutex_);
-                return handlers_ == 0;
-            },
-            discardTries, notificationStepMs, false);
+    // A handler on the worker must not write into the run being dropped.
+    if (!onHandlerThread(callBackMode_, worker_.get()))
+        waitForHandlers([this] {
+            std::lock_guard lock(mutex_);
+            return handlers_ > 0;
+        });
     call("WaveOutReset", functions_.reset(handle()));
     pollUntil(
         [this] {
