@@ -100,5 +100,21 @@ TEST_F(LiveChain, TheSignalLeavesWholeAndInOrderBehindAConstantDelay) {
     EXPECT_TRUE(handledErrors().empty());
 }
 
+TEST_F(LiveChain, PausingTheInputDropsTheOutputsQueueAndRestartPlaysOn) {
+    assemble();
+    input.Start();
+    ASSERT_TRUE(pumpUntil([&] { return behind.buffers() >= 4; }));
+    input.Pause();
+    EXPECT_TRUE(output.IsPaused());
+    // Driven from upstream, the output drops what it holds instead of playing it late.
+    EXPECT_TRUE(pumpUntil([&] { return output.GetQueuedBuffers() == 0; }));
+    const std::int64_t playedBeforeRestart = behind.buffers();
+    input.Restart();
+    EXPECT_FALSE(output.IsPaused());
+    EXPECT_TRUE(pumpUntil([&] { return behind.buffers() >= playedBeforeRestart + 4; }));
+    input.Close();
+    EXPECT_TRUE(handledErrors().empty());
+}
+
 } // namespace
 } // namespace vantrel
