@@ -72,12 +72,15 @@ std::size_t bufferBlockSize(std::uint32_t dataBytes) {
     return sizeof(TMMBufferHeader) + dataBytes;
 }
 
-PWaveHdr allocateBuffer(std::uint32_t dataBytes) {
-    auto* block = static_cast<char*>(allocateZeroed(bufferBlockSize(dataBytes)));
-    auto* header = reinterpret_cast<PWaveHdr>(block);
-    header->wh.lpData = block + sizeof(TMMBufferHeader);
+PWaveHdr placeBuffer(void* block, std::uint32_t dataBytes) {
+    auto* header = new (block) TMMBufferHeader{};
+    header->wh.lpData = static_cast<char*>(block) + sizeof(TMMBufferHeader);
     header->wh.dwBufferLength = dataBytes;
     return header;
+}
+
+PWaveHdr allocateBuffer(std::uint32_t dataBytes) {
+    return placeBuffer(allocateZeroed(bufferBlockSize(dataBytes)), dataBytes);
 }
 
 void freeBuffer(PWaveHdr& buffer) noexcept {
@@ -272,6 +275,16 @@ constexpr EngineMessageText engineMessages[] = {
     {88, "Could not create thread"},
     {89, "Invalid wave format"},
     {90, "Unable to reset device"},
+    {130, "Error reading wave file"},
+    {131, "Can't write to MemoryWave"},
+    {133, "Invalid wave file..."},
+    {134, "Invalid param passed!"},
+    {137, "Unable to setup file IO buffer"},
+    {138, "Unable to open wave file"},
+    {139, "Unable to create wave file"},
+    {140, "Unable to save wave file"},
+    {141, "Saving was aborted"},
+    {147, "Error seeking file position"},
     {160, "No wave audio recording device found"},
     {161, "No wave audio playing device found"},
     {162, "Unable to open device"},

@@ -341,6 +341,10 @@ struct ChangeCase {
     Settings before;
     Settings after;
 };
+// Keeps the test listing readable: the case's name instead of its bytes.
+void PrintTo(const ChangeCase& change, std::ostream* out) {
+    *out << change.name;
+}
 
 class ControlChangeTest : public ::testing::TestWithParam<ChangeCase> {};
 
