@@ -20,7 +20,9 @@
 // Notifications (Opened, Done, Closed) reach the callback given at open on a thread of the
 // layer, never on the caller's thread and never while the layer holds a lock, so the callback
 // may take the caller's own locks; they are delivered in order: Opened, the Done notifications,
-// then Closed. They may arrive before the call that caused them has returned.
+// then Closed. They may arrive before the call that caused them has returned. After Closed the
+// layer calls nothing more for that device; the callback itself should signal last (or under
+// its own lock), since its user data may be freed as soon as the signal is seen.
 #pragma once
 
 #include "MMUtils.h"

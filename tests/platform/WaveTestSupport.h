@@ -43,10 +43,10 @@ public:
 
     static void callback(WaveHandle, WaveMessage message, void* user, PWaveHdr buffer) noexcept {
         auto* self = static_cast<Notifications*>(user);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->events_.push_back({message, buffer});
-        }
+        // Notified under the lock: a waiter that sees the Closed event may destroy this object
+        // as soon as the lock is free, so the callback must not touch it after unlocking.
+        std::lock_guard lock(self->mutex_);
+        self->events_.push_back({message, buffer});
         self->changed_.notify_all();
     }
 
