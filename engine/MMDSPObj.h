@@ -41,6 +41,8 @@ private:
 
 class TMMDSPComponent;
 
+// A notification from a component: OnOpen, OnStart, OnStop, OnClose and the like.
+using TMMComponentEvent = std::function<void(TMMDSPComponent* sender)>;
 using TMMBufferEvent = std::function<void(TMMDSPComponent* sender, PWaveHdr lpWaveHdr)>;
 using TMMBufferLoadEvent =
     std::function<void(TMMDSPComponent* sender, PWaveHdr lpWaveHdr, bool& MoreBuffers)>;

@@ -72,12 +72,15 @@ std::size_t bufferBlockSize(std::uint32_t dataBytes) {
     return sizeof(TMMBufferHeader) + dataBytes;
 }
 
-PWaveHdr allocateBuffer(std::uint32_t dataBytes) {
-    auto* block = static_cast<char*>(allocateZeroed(bufferBlockSize(dataBytes)));
-    auto* header = reinterpret_cast<PWaveHdr>(block);
-    header->wh.lpData = block + sizeof(TMMBufferHeader);
+PWaveHdr placeBuffer(void* block, std::uint32_t dataBytes) {
+    auto* header = new (block) TMMBufferHeader{};
+    header->wh.lpData = static_cast<char*>(block) + sizeof(TMMBufferHeader);
     header->wh.dwBufferLength = dataBytes;
     return header;
+}
+
+PWaveHdr allocateBuffer(std::uint32_t dataBytes) {
+    return placeBuffer(allocateZeroed(bufferBlockSize(dataBytes)), dataBytes);
 }
 
 void freeBuffer(PWaveHdr& buffer) noexcept {

@@ -89,6 +89,10 @@ PWaveHdr allocateBuffer(std::uint32_t dataBytes);
 void freeBuffer(PWaveHdr& buffer) noexcept;
 // Total size of the block allocateBuffer makes for `dataBytes` bytes of data.
 std::size_t bufferBlockSize(std::uint32_t dataBytes);
+// Lays a buffer record out at the start of `block` (bufferBlockSize(dataBytes) bytes at least,
+// aligned for TMMBufferHeader, owned by the caller): a cleared record whose data area of
+// `dataBytes` bytes follows it. For blocks that come from a pool.
+PWaveHdr placeBuffer(void* block, std::uint32_t dataBytes);
 
 // ---------------------------------------------------------------------------------------------
 // Enumerations (their order is the order of their values, from 0)

@@ -155,9 +155,6 @@ private:
     FreeSpaceQuery freeSpace_ = DiskFreeSpace;
 };
 
-// An event of a stream component, with the component as sender.
-using TMMComponentEvent = std::function<void(TMMDSPComponent* Sender)>;
-
 // The stream component around one TMMWave: a reader without an Input, a recorder (a tap that
 // passes every buffer on unchanged) with one.
 class TMMCustomWaveFile : public TMMDSPComponent {
