@@ -8,6 +8,7 @@
 #include "MMTrigg.h"
 #include "MMWave.h"
 #include "MainThreadLoop.h"
+#include "StreamEndPadder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +34,7 @@ constexpr const char* CompressorLibrary = "dsp_enh.so";
 // equalizer with 512-point transforms and a Hanning window.
 constexpr std::int32_t TriggerBufferBytes = 8192;
 constexpr std::int32_t EqualizerFFTLength = 512;
+constexpr std::uint32_t EqualizerDelayFrames = EqualizerFFTLength / 4;
 constexpr auto PumpInterval = std::chrono::milliseconds(100);
 
 enum class OutputFormat { Wave, Mp3 };
@@ -187,7 +189,8 @@ public:
         trigger_.SetBufferSize(TriggerBufferBytes);
         trigger_.SetInterval(0);
         trigger_.SetInput(&source_.component());
-        trigger_.SetOutput(&equalizer_);
+        trigger_.SetOutput(&padder_);
+        padder_.SetOutput(&equalizer_);
         if (settings.compressor) {
             loadCompressor();
             equalizer_.SetOutput(&compressor_);
@@ -246,6 +249,7 @@ private:
 
     InputSource source_;
     TMMTrigger trigger_;
+    StreamEndPadder padder_{TriggerBufferBytes, EqualizerFFTLength, EqualizerDelayFrames};
     TMMEqualizer equalizer_;
     TMMDSPPlugin compressor_;
     OutputWriter writer_;
