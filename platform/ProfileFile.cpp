@@ -16,7 +16,7 @@ namespace {
 
 struct Lines {
     std::vector<std::string> text; // without line ends
-    std::string lineEnd = "\r\n";  // what the file uses; new files get CR LF
+    bool crlf = true;              // the file ends its lines with CR LF; new files do
 };
 
 Lines readLines(const std::string& path) {
@@ -26,7 +26,7 @@ Lines readLines(const std::string& path) {
                               std::istreambuf_iterator<char>());
     if (!content.empty() && content.find("\r\n") == std::string::npos &&
         content.find('\n') != std::string::npos)
-        lines.lineEnd = "\n";
+        lines.crlf = false;
     std::size_t start = 0;
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
@@ -173,7 +173,7 @@ void ProfileFile::WriteString(const std::string& section, const std::string& key
     }
     std::string content;
     for (const std::string& line : lines.text)
-        content += line + lines.lineEnd;
+        content += line + (lines.crlf ? "\r\n" : "\n");
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();
