@@ -207,6 +207,7 @@ TEST(RenderTest, CommandLineErrorsAreReportedAndTheInputIsNeverOverwritten) {
     const std::string input = scratch.file("in.wav");
     writeWave(input, tones(Rate / 10, {440}, 1000));
     fs::create_hard_link(input, scratch.file("same.wav"));
+    writeWave(scratch.file("empty.wav"), {});
     const auto before = fs::file_size(input);
     struct Case {
         std::string arguments;
@@ -219,6 +220,8 @@ TEST(RenderTest, CommandLineErrorsAreReportedAndTheInputIsNeverOverwritten) {
         {shellQuoted(scratch.file("missing.wav")) + " " + shellQuoted(scratch.file("o.wav")), 1,
          "does not exist"},
         {shellQuoted(input) + " /nonexistent-folder/o.wav", 1, "Cannot write the output file"},
+        {shellQuoted(scratch.file("empty.wav")) + " " + shellQuoted(scratch.file("o.wav")), 1,
+         "holds no audio"},
         {shellQuoted(input) + " " + shellQuoted(scratch.file("o.flac")), 1,
          "must end in .wav or .mp3"},
         {shellQuoted(input) + " " + shellQuoted(scratch.file("o.wav")) + " --loud", 2,

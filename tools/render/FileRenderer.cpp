@@ -169,6 +169,8 @@ public:
             format->wBitsPerSample != 16 || format->nChannels > 2)
             throw RenderError("The input must be 16-bit PCM, mono or stereo: " + input);
         frames_ = reader_.GetWave().GetDataSize();
+        if (frames_ == 0)
+            throw RenderError("The input file holds no audio: " + input);
     }
     TMMDSPComponent& component() { return reader_; }
     const TWaveFormatEx& format() const { return *reader_.GetWaveFormat(); }
