@@ -1,6 +1,5 @@
 #include "MMLame.h"
 
-#include "LameEncoderLibrary.h"
 
 #include <algorithm>
 #include <cstring>
@@ -167,15 +166,15 @@ void TMMMP3Encoder::NotifyOpened() {
     const TWaveFormatEx* format = GetWaveFormat();
     if (encoderOpen_ || format == nullptr || GetInput() == nullptr)
         return;
-    const TLameEncoderLibrary* library = LoadLameEncoder();
-    if (library == nullptr)
+    library_ = LoadLameEncoder();
+    if (library_ == nullptr)
         raise(LameLoadErrorText);
     if (!isSixteenBitPcm(*format))
         raise(LameInputFormatErrorText);
     const BE_CONFIG config = BuildConfig(*format);
     if (!fileName_.empty())
         createOutput(*format);
-    if (library->beInitStream(&config, &chunkValues_, &outputBytes_, &stream_) !=
+    if (library_->beInitStream(&config, &chunkValues_, &outputBytes_, &stream_) !=
         BE_ERR_SUCCESSFUL) {
         stream_ = nullptr;
         closeOutput();
@@ -266,13 +265,12 @@ void TMMMP3Encoder::closeOutput() {
 void TMMMP3Encoder::closeStream() {
     if (stream_ == nullptr)
         return;
-    const TLameEncoderLibrary* library = LoadLameEncoder();
-    library->beCloseStream(stream_);
+    library_->beCloseStream(stream_);
     if (!fileName_.empty()) {
-        if (library->beWriteInfoTag != nullptr)
-            library->beWriteInfoTag(stream_, outputPath_.c_str());
-        else if (library->beWriteVBRHeader != nullptr)
-            library->beWriteVBRHeader(outputPath_.c_str());
+        if (library_->beWriteInfoTag != nullptr)
+            library_->beWriteInfoTag(stream_, outputPath_.c_str());
+        else if (library_->beWriteVBRHeader != nullptr)
+            library_->beWriteVBRHeader(outputPath_.c_str());
     }
     stream_ = nullptr;
 }
@@ -319,9 +317,8 @@ void TMMMP3Encoder::encodeBuffer(const char* data, std::uint32_t bytes) {
 
 bool TMMMP3Encoder::encode(const char* pcm, std::uint32_t values) {
     std::uint32_t bytes = 0;
-    if (LoadLameEncoder()->beEncodeChunk(stream_, values,
-                                         reinterpret_cast<const std::int16_t*>(pcm), outputBuffer_,
-                                         &bytes) != BE_ERR_SUCCESSFUL)
+    if (library_->beEncodeChunk(stream_, values, reinterpret_cast<const std::int16_t*>(pcm),
+                                outputBuffer_, &bytes) != BE_ERR_SUCCESSFUL)
         raise(LameEncodeErrorText);
     return writeBlock(bytes);
 }
@@ -333,7 +330,7 @@ bool TMMMP3Encoder::finishStream() {
         fillCount_ = 0;
     }
     std::uint32_t bytes = 0;
-    if (LoadLameEncoder()->beDeinitStream(stream_, outputBuffer_, &bytes) != BE_ERR_SUCCESSFUL)
+    if (library_->beDeinitStream(stream_, outputBuffer_, &bytes) != BE_ERR_SUCCESSFUL)
         raise(LameDeinitErrorText);
     return writeBlock(bytes) && written;
 }

@@ -10,6 +10,7 @@
 
 #include "DiskSpace.h"
 #include "LameEncRecords.h"
+#include "LameEncoderLibrary.h"
 #include "MMDSPObj.h"
 #include "MMWave.h"
 
@@ -174,6 +175,7 @@ private:
     bool encoding_ = false;
     bool closing_ = false;
     bool outputFailed_ = false; // a write failed: the encoder is closing or closed
+    const TLameEncoderLibrary* library_ = nullptr; // bound at the first open; never unloaded
     HBE_STREAM stream_ = nullptr;
     std::uint32_t chunkValues_ = 0; // 16-bit values per encode call
     std::uint32_t chunkBytes_ = 0;
