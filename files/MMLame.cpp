@@ -1,6 +1,5 @@
 #include "MMLame.h"
 
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
