@@ -1,8 +1,8 @@
 #include "LameEncoderLibrary.h"
 
+#include "DynamicLibrary.h"
 #include "ProgramFolder.h"
 
-#include <dlfcn.h>
 #include <mutex>
 #include <optional>
 
@@ -12,25 +12,22 @@ namespace {
 
 std::mutex libraryLock;
 std::string libraryFile = DefaultLameEncoderFile;
-std::optional<TLameEncoderLibrary> loaded; // the library never unloads once bound
+// Bound once, then kept loaded until the program ends.
+DynamicLibrary library;
+std::optional<TLameEncoderLibrary> loaded;
 
-template <typename Function> bool resolve(void* handle, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(dlsym(handle, name));
-    return function != nullptr;
-}
-
-std::optional<TLameEncoderLibrary> bind(void* handle) {
-    TLameEncoderLibrary library;
-    const bool complete = resolve(handle, "beInitStream", library.beInitStream) &&
-                          resolve(handle, "beEncodeChunk", library.beEncodeChunk) &&
-                          resolve(handle, "beDeinitStream", library.beDeinitStream) &&
-                          resolve(handle, "beCloseStream", library.beCloseStream) &&
-                          resolve(handle, "beVersion", library.beVersion);
+std::optional<TLameEncoderLibrary> bind() {
+    TLameEncoderLibrary functions;
+    const bool complete = library.resolve(functions.beInitStream, "beInitStream") &&
+                          library.resolve(functions.beEncodeChunk, "beEncodeChunk") &&
+                          library.resolve(functions.beDeinitStream, "beDeinitStream") &&
+                          library.resolve(functions.beCloseStream, "beCloseStream") &&
+                          library.resolve(functions.beVersion, "beVersion");
     if (!complete)
         return std::nullopt;
-    resolve(handle, "beWriteVBRHeader", library.beWriteVBRHeader);
-    resolve(handle, "beWriteInfoTag", library.beWriteInfoTag);
-    return library;
+    library.resolve(functions.beWriteVBRHeader, "beWriteVBRHeader");
+    library.resolve(functions.beWriteInfoTag, "beWriteInfoTag");
+    return functions;
 }
 
 } // namespace
@@ -39,12 +36,11 @@ const TLameEncoderLibrary* LoadLameEncoder() {
     const std::lock_guard<std::mutex> guard(libraryLock);
     if (loaded)
         return &*loaded;
-    void* handle = dlopen(programFilePath(libraryFile).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr)
+    if (!library.load(programFilePath(libraryFile)))
         return nullptr;
-    loaded = bind(handle);
+    loaded = bind();
     if (!loaded) {
-        dlclose(handle);
+        library.unload();
         return nullptr;
     }
     return &*loaded;
