@@ -2,6 +2,7 @@
 
 #include "FileTestSupport.h"
 #include "LameEncoderLibrary.h"
+#include "MMAudio.h"
 #include "MMWave.h"
 
 #include <cmath>
@@ -206,6 +207,11 @@ TEST_F(EncoderTest, WaveContainerHoldsTheStreamAsMpegLayer3) {
     // Readers of WAVE files do not trim the encoder delay and padding, and decode the tag frame
     // as one frame of silence.
     EXPECT_NEAR(decodedFrames(file), static_cast<long long>(frames), 3 * 1152);
+
+    TMMAudioFile source;
+    source.SetFileName(file);
+    EXPECT_EQ(source.GetFileType(), ftMpeg) << "read back as MPEG audio";
+    EXPECT_NEAR(source.GetFileLength(), 1000, 60) << "ms";
 }
 
 TEST_F(EncoderTest, WithoutFileNameBlocksStillReachListenersAndNoFileIsMade) {

@@ -152,7 +152,9 @@ TEST(RenderTest, FlatEqualizerWithoutCompressorNullsAgainstTheInput) {
     const std::size_t delay = 2 * FilterDelay; // samples: two a frame
     ASSERT_GE(output.size(), input.size() + delay) << "the delayed tail is complete";
     int worst = 0;
-    for (std::size_t i = 0; i < input.size(); ++i) {
+    // The audio file source ramps the first millisecond in, so that a start never clicks.
+    const std::size_t ramp = 2 * Rate / 1000;
+    for (std::size_t i = ramp; i < input.size(); ++i) {
         const double difference = output[i + delay] - input[i] * FilterGain;
         worst = std::max(worst, static_cast<int>(std::lround(std::abs(difference))));
     }
@@ -184,7 +186,7 @@ TEST(RenderTest, PresetBandAtPlusTwelveDecibelsRaisesItsFrequencyByTwelveDecibel
     EXPECT_NEAR(gainDb(4000), 0.0, 0.5);
 }
 
-TEST(RenderTest, CompressedMp3RenderDecodesToTheInputLength) {
+TEST(RenderTest, CompressedMp3RenderDecodesToTheInputLengthAndRendersBack) {
     Scratch scratch;
     writeWave(scratch.file("in.wav"), tones(Rate * 2, {440}, 12000));
     std::string printed;
@@ -200,6 +202,15 @@ TEST(RenderTest, CompressedMp3RenderDecodesToTheInputLength) {
                               .c_str()),
               0);
     EXPECT_NEAR(static_cast<double>(fs::file_size(raw) / 4), 2.0 * Rate, 1152 + 529);
+
+    // The MP3 renders back into WAV through the MPEG reader.
+    ASSERT_EQ(runRenderer(shellQuoted(scratch.file("out.MP3")) + " " +
+                              shellQuoted(scratch.file("back.wav")) + " --no-compressor",
+                          printed),
+              0)
+        << printed;
+    EXPECT_NEAR(static_cast<double>(readWave(scratch.file("back.wav")).size() / 2), 2.0 * Rate,
+                2 * 1152);
 }
 
 TEST(RenderTest, CommandLineErrorsAreReportedAndTheInputIsNeverOverwritten) {

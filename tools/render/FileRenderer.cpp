@@ -2,6 +2,7 @@
 
 #include "Application.h"
 #include "EQBandLayout.h"
+#include "MMAudio.h"
 #include "MMEQ.h"
 #include "MMLame.h"
 #include "MMPlugIn.h"
@@ -157,29 +158,32 @@ private:
     TMMMP3Encoder* encoder_ = nullptr;
 };
 
-// The source of the chain: the input file read by the wave file component.
+// The source of the chain: the audio file source, which reads WAV and MPEG audio files and
+// delivers PCM.
 class InputSource {
 public:
     explicit InputSource(const std::string& input) {
         try {
-            reader_.GetWave().SetFileName(input);
+            source_.SetFileName(input);
         } catch (const EMMError& error) {
-            throw RenderError("Cannot read " + input + " as a WAV file: " + error.what());
+            throw RenderError("Cannot read " + input + " as a WAV or MP3 file: " + error.what());
         }
-        const TWaveFormatEx* format = reader_.GetWaveFormat();
-        if (format == nullptr || format->wFormatTag != WAVE_FORMAT_PCM ||
-            format->wBitsPerSample != 16 || format->nChannels > 2)
-            throw RenderError("The input must be 16-bit PCM, mono or stereo: " + input);
-        frames_ = reader_.GetWave().GetDataSize();
-        if (frames_ == 0)
+        const TWaveFormatEx* format = source_.GetWaveFormat();
+        if (source_.GetFileType() == ftNone || format == nullptr || source_.GetFileLength() == 0)
             throw RenderError("The input file holds no audio: " + input);
+        if (format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16 ||
+            format->nChannels > 2)
+            throw RenderError("The input must decode to 16-bit PCM, mono or stereo: " + input);
+        frames_ =
+            static_cast<std::int64_t>(source_.GetFileLength()) * format->nSamplesPerSec / 1000;
     }
-    TMMDSPComponent& component() { return reader_; }
-    const TWaveFormatEx& format() const { return *reader_.GetWaveFormat(); }
+    TMMDSPComponent& component() { return source_; }
+    const TWaveFormatEx& format() const { return *source_.GetWaveFormat(); }
+    // Frames of the file, from its length in ms.
     std::int64_t frames() const { return frames_; }
 
 private:
-    TMMWaveFile reader_;
+    TMMAudioFile source_;
     std::int64_t frames_ = 0;
 };
 
