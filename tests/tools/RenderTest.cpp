@@ -254,12 +254,12 @@ TEST(RenderTest, CommandLineErrorsAreReportedAndTheInputIsNeverOverwritten) {
 }
 
 TEST(RenderTest, FullVolumeLeavesAPlayableFileAndAnError) {
-    // Free bytes beyond each writer's reserve: room for some of the renderer's buffers of 1.4 s,
-    // not for the whole output (2.3 MB of WAV, 480 kB of MP3).
+    // Free bytes beyond each writer's reserve: room for some of the output, not for all of it
+    // (2.3 MB of WAV, written in the renderer's buffers of 1 MiB; 480 kB of MP3).
     const struct {
         const char* name;
         std::uint64_t room;
-    } cases[] = {{"full.wav", 1000000}, {"full.mp3", 200000}};
+    } cases[] = {{"full.wav", 1500000}, {"full.mp3", 200000}};
     for (const auto& [name, room] : cases) {
         Scratch scratch;
         writeWave(scratch.file("in.wav"), tones(Rate * 12, {440}, 8000));

@@ -33,9 +33,10 @@ namespace fs = std::filesystem;
 constexpr const char* CompressorLibrary = "dsp_enh.so";
 // The trigger pauses 1 ms after every buffer even when pulling as fast as the chain works, so
 // the file window's 8 KiB buffers (43 ms of audio) would cap a render near 40 times real time;
-// 256 KiB buffers (1.4 s at 48 kHz stereo) lift that cap above what the chain can do. The
-// equalizer is the main window's: 512-point transforms and a Hanning window.
-constexpr std::int32_t TriggerBufferBytes = 262144;
+// 1 MiB buffers (5.5 s at 48 kHz stereo) keep the pauses to a small share of even a render at
+// a thousand times real time. The equalizer is the main window's: 512-point transforms and a
+// Hanning window.
+constexpr std::int32_t TriggerBufferBytes = 1048576;
 constexpr std::int32_t EqualizerFFTLength = 512;
 constexpr std::uint32_t EqualizerDelayFrames = EqualizerFFTLength / 4;
 constexpr auto PumpInterval = std::chrono::milliseconds(100);
