@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <dlfcn.h>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace vantrel {
@@ -119,18 +117,8 @@ void SharedLibraryCloser::operator()(void* handle) const noexcept {
     dlclose(handle);
 }
 
-std::string programFolder() {
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error)
-        return std::filesystem::current_path(error).string();
-    return program.parent_path().string();
-}
-
 std::string pluginPath(const std::string& fileName) {
-    if (fileName.find('/') != std::string::npos)
-        return fileName;
-    return programFolder() + "/" + fileName;
+    return programFilePath(fileName);
 }
 
 std::unique_ptr<TPlugInDSP> QueryPlugin(const std::string& fileName) {

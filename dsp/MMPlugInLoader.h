@@ -5,6 +5,7 @@
 
 #include "MMPlugInRecords.h"
 #include "MMUtils.h"
+#include "ProgramFolder.h"
 
 #include <array>
 #include <cstdint>
@@ -41,9 +42,6 @@ struct TPlugInDSP {
     TMMPlugInHeader* header = nullptr; // while open; owned by the library
     TPlugInLayout layout = TPlugInLayout::First;
 };
-
-// The folder of the running program, without a trailing "/".
-std::string programFolder();
 
 // The path a plug-in is loaded from: a name without a folder lies in the program folder (never
 // on the system's library search path); a name with a folder is taken as it is.
