@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -163,6 +164,19 @@ bool validBits(std::int32_t bits) {
     return bits >= 1 && bits <= MaxBits;
 }
 
+// A new plan filled by `build`, or null when the memory for its tables is refused.
+template <typename Plan, typename Build> Plan* createPlan(Build build) {
+    try {
+        auto plan = std::make_unique<Plan>();
+        build(*plan);
+        return plan.release();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    } catch (const std::length_error&) {
+        return nullptr;
+    }
+}
+
 } // namespace
 
 const FFTKernels& fftKernels() {
@@ -177,20 +191,8 @@ const FFTKernels& fftKernels() {
 TComplexFFTPlan* CreateComplexFFT(std::int32_t Bits) {
     if (!validBits(Bits))
         return nullptr;
-    try {
-        auto* plan = new TComplexFFTPlan;
-        try {
-            buildComplexPlan(*plan, Bits);
-        } catch (...) {
-            delete plan;
-            throw;
-        }
-        return plan;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    } catch (const std::length_error&) {
-        return nullptr;
-    }
+    return createPlan<TComplexFFTPlan>(
+        [Bits](TComplexFFTPlan& plan) { buildComplexPlan(plan, Bits); });
 }
 
 void FreeComplexFFT(TComplexFFTPlan*& plan) noexcept {
@@ -209,25 +211,14 @@ void DoComplexFFT(const TComplexFFTPlan* plan, float* data, std::int32_t Directi
 TRealFFTPlan* CreateRealFFT(std::int32_t Bits) {
     if (!validBits(Bits))
         return nullptr;
-    try {
-        auto* plan = new TRealFFTPlan;
-        try {
-            const std::size_t n = std::size_t{1} << Bits;
-            plan->Bits = Bits;
-            plan->N = static_cast<std::int32_t>(n);
-            plan->InvN = 1.0f / static_cast<float>(n);
-            buildComplexPlan(plan->half, Bits - 1);
-            plan->postTable = makeRealPostTable(n);
-        } catch (...) {
-            delete plan;
-            throw;
-        }
-        return plan;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    } catch (const std::length_error&) {
-        return nullptr;
-    }
+    return createPlan<TRealFFTPlan>([Bits](TRealFFTPlan& plan) {
+        const std::size_t n = std::size_t{1} << Bits;
+        plan.Bits = Bits;
+        plan.N = static_cast<std::int32_t>(n);
+        plan.InvN = 1.0f / static_cast<float>(n);
+        buildComplexPlan(plan.half, Bits - 1);
+        plan.postTable = makeRealPostTable(n);
+    });
 }
 
 void FreeRealFFT(TRealFFTPlan*& plan) noexcept {
