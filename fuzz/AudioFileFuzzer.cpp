@@ -2,6 +2,7 @@
 // byte), which reaches the MPEG decoder, our ADPCM decoders and the codec streams. What loads
 // must play to its end, seek and play again within bounds; what does not must be refused with
 // an engine exception.
+#include "FuzzRequire.h"
 #include "MMAudio.h"
 
 #include <cstdint>
@@ -17,15 +18,6 @@ using namespace vantrel;
 
 constexpr int MaxPulls = 4000;
 constexpr std::uint32_t PullBytes = 4096;
-
-// Stops the run with the line of the broken expectation, so that a crash report names it.
-#define require(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "expectation failed, line %d: %s\n", __LINE__, #condition);       \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 void notifyChain(TMMDSPComponent& top, void (TMMDSPComponent::*notification)()) {
     for (TMMDSPComponent* component = &top; component != nullptr;

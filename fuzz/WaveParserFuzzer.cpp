@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the WAVE parser as a file. What parses must also open, seek and read
 // to the end of its region without leaving the file, and survive a rewrite: a copy of its format
 // and lists written to a new file must parse again with the same format.
+#include "FuzzRequire.h"
 #include "MMWaveIO.h"
 
 #include <cstdint>
@@ -20,15 +21,6 @@ const std::string& scratchName(const char* suffix) {
     static std::string names[2] = {base + "-in.wav", base + "-out.wav"};
     return names[suffix[0] == 'i' ? 0 : 1];
 }
-
-// Stops the run with the line of the broken expectation, so that a crash report names it.
-#define require(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "expectation failed, line %d: %s\n", __LINE__, #condition);       \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 void readThrough(PWaveIOInfo info) {
     require(OpenWaveIO(info) == 0);
