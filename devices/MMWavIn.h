@@ -78,20 +78,13 @@ public:
 
     // --- Device operations (main thread). Each one that fails fires OnError, closes the
     // device and raises EMMWaveInError. ----------------------------------------------------
-    virtual void Open();
+    void Open() override;
     // Opens when needed, queues every buffer and starts recording and the segment.
-    virtual void Start();
-    virtual void Pause();
-    virtual void Restart();
+    void Start() override;
+    void Pause() override;
+    void Restart() override;
 
     // --- Chain ----------------------------------------------------------------------------
-    // The segment's notifications run the device operations.
-    void NotifyOpened() override { Open(); }
-    void NotifyClosed() override { Close(); }
-    void NotifyStarted() override { Start(); }
-    void NotifyPaused() override { Pause(); }
-    void NotifyRestarted() override { Restart(); }
-    void NotifyStopped() override { Stop(); }
     // Counts the recorded bytes, cuts the buffer at MaxRecordTime and pushes it down the chain;
     // the device stops once the limit is reached.
     void BufferReady(PWaveHdr lpWaveHdr) override;

@@ -92,13 +92,6 @@ public:
     void Restart() override;
 
     // --- Chain ----------------------------------------------------------------------------
-    // The segment's notifications run the device operations.
-    void NotifyOpened() override { Open(); }
-    void NotifyClosed() override { Close(); }
-    void NotifyStarted() override { Start(); }
-    void NotifyPaused() override { Pause(); }
-    void NotifyRestarted() override { Restart(); }
-    void NotifyStopped() override { Stop(); }
     // Pulls one buffer of RealBufferSize bytes; dwBufferLength ends up as the bytes delivered.
     void BufferLoad(PWaveHdr lpWaveHdr, bool& MoreBuffers) override;
     // Pushed buffers are ignored: the device pulls what it plays.

@@ -101,6 +101,10 @@ public:
     TMMComponentEvent OnError, OnOpen, OnStart, OnPause, OnRestart, OnStop, OnClose;
 
     // --- Device operations (main thread) --------------------------------------------------
+    virtual void Open() = 0;
+    virtual void Start() = 0;
+    virtual void Pause() = 0;
+    virtual void Restart() = 0;
     // Stops first; failures inside are swallowed, apart from a device that never reports its
     // close. While a buffer is being handled the close completes once the stop has.
     virtual void Close() {
@@ -146,6 +150,15 @@ public:
         }
         closeOnFailure([this] { stopSteps(); });
     }
+
+    // --- Chain ----------------------------------------------------------------------------
+    // The segment's notifications run the device operations.
+    void NotifyOpened() { Open(); }
+    void NotifyClosed() { Close(); }
+    void NotifyStarted() { Start(); }
+    void NotifyPaused() { Pause(); }
+    void NotifyRestarted() { Restart(); }
+    void NotifyStopped() { Stop(); }
 
 protected:
     // `functions` is the device family's table; it must outlive the component.
