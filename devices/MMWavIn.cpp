@@ -294,7 +294,7 @@ void TMMCustomWaveIn::allocateBuffers() {
             buffer = allocateBuffer();
 }
 
-void TMMCustomWaveIn::releaseBuffers() {
+void TMMCustomWaveIn::releaseClosedBuffers() {
     for (PWaveHdr& buffer : buffers_)
         allocator_.Release(buffer);
     buffers_.clear();
@@ -433,14 +433,8 @@ void TMMCustomWaveIn::stoppedHandler() {
     bool closeAfterwards = false;
     {
         std::lock_guard lock(mutex_);
-        if (!started_ && !paused_)
-            return; // a stop run meanwhile has finished the job
-        if (handlers_ > 0) {
-            stopPending_ = true; // the last handler posts the stop when it ends
+        if (!endRunLocked())
             return;
-        }
-        started_ = false;
-        paused_ = false;
         stopPending_ = false;
         queued_ = 0;
         closeAfterwards = closePending_;
@@ -469,25 +463,6 @@ void TMMCustomWaveIn::closeSteps(bool& notified) {
         notified = pollUntil([this] { return !IsDeviceOpen(); }, notificationTries,
                              notificationStepMs, false);
     }
-    {
-        std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    epoch_.fetch_add(1, std::memory_order_acq_rel);
-    TMMCustomSoundComponent::NotifyClosed();
-    stopWorker();
-    worker_.reset();
-    {
-        std::lock_guard lock(mutex_);
-        handle_ = 0;
-    }
-    releaseBuffers();
-    {
-        std::lock_guard lock(mutex_);
-        closing_ = false;
-    }
-    if (OnClose && !IsDestroying())
-        OnClose(this);
 }
 
 // ---------------------------------------------------------------------------------------------

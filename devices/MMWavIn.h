@@ -110,7 +110,7 @@ private:
     void stopSteps() override;
     void stoppedHandler();
     void closeSteps(bool& notified) override;
-    void releaseBuffers();
+    void releaseClosedBuffers() override;
 
     // Properties
     std::int32_t channels_ = 1;

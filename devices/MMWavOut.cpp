@@ -547,14 +547,8 @@ void TMMCustomWaveOut::stopSteps() {
 void TMMCustomWaveOut::stoppedHandler() {
     {
         std::lock_guard lock(mutex_);
-        if (!started_ && !paused_)
-            return; // a stop run meanwhile has finished the job
-        if (handlers_ > 0) {
-            stopPending_ = true; // the last handler posts the stop when it ends
+        if (!endRunLocked())
             return;
-        }
-        started_ = false;
-        paused_ = false;
     }
     pollUntil([this] { return GetQueuedBuffers() == 0; }, notificationTries, notificationStepMs,
               false);
@@ -582,21 +576,6 @@ void TMMCustomWaveOut::closeSteps(bool& notified) {
         notified = pollUntil([this] { return !IsDeviceOpen(); }, notificationTries,
                              notificationStepMs, false);
     }
-    {
-        std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    epoch_.fetch_add(1, std::memory_order_acq_rel);
-    TMMCustomWaveOutComponent::NotifyClosed();
-    stopWorker();
-    worker_.reset();
-    {
-        std::lock_guard lock(mutex_);
-        handle_ = 0;
-        closing_ = false;
-    }
-    if (OnClose && !IsDestroying())
-        OnClose(this);
 }
 
 // ---------------------------------------------------------------------------------------------

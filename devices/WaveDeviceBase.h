@@ -132,6 +132,7 @@ public:
                 closePending_ = false;
             }
             closeSteps(notified);
+            closedSteps();
         } catch (...) {
             std::lock_guard lock(mutex_);
             closing_ = false;
@@ -287,6 +288,19 @@ protected:
             Error(LoadEngineString(64));
         return placeBuffer(block, bytes);
     }
+    // Under `mutex_`: ends the run unless a stop run meanwhile has already ended it (false) or a
+    // handler still runs (false; the last handler posts the stop when it ends).
+    bool endRunLocked() {
+        if (!started_ && !paused_)
+            return false;
+        if (handlers_ > 0) {
+            stopPending_ = true;
+            return false;
+        }
+        started_ = false;
+        paused_ = false;
+        return true;
+    }
     WaveHandle handle() const {
         std::lock_guard lock(mutex_);
         return handle_;
@@ -295,7 +309,10 @@ protected:
     // The device's own steps.
     virtual void openSteps() = 0;
     virtual void stopSteps() = 0;
+    // Closes the device's handle; `notified` tells whether the layer reported the close.
     virtual void closeSteps(bool& notified) = 0;
+    // Between the handle's end and the end of the close.
+    virtual void releaseClosedBuffers() {}
     // A buffer the layer has handed back, on the layer's thread.
     virtual void bufferDone(PWaveHdr buffer) = 0;
     // A returned buffer, on the thread of the callback mode.
@@ -334,6 +351,29 @@ protected:
 
 private:
     static constexpr std::int32_t minBufferSize = 32;
+
+    // What follows the handle's close: the segment closes, the worker ends, the handle goes.
+    void closedSteps() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = false;
+        }
+        epoch_.fetch_add(1, std::memory_order_acq_rel);
+        Base::NotifyClosed();
+        stopWorker();
+        worker_.reset();
+        {
+            std::lock_guard lock(mutex_);
+            handle_ = 0;
+        }
+        releaseClosedBuffers();
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = false;
+        }
+        if (OnClose && !this->IsDestroying())
+            OnClose(this);
+    }
 
     static void deviceCallback(WaveHandle, WaveMessage message, void* user,
                                PWaveHdr buffer) noexcept {
