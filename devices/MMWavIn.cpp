@@ -1,7 +1,5 @@
 #include "MMWavIn.h"
 
-#include "Application.h"
-
 #include <algorithm>
 #include <limits>
 
@@ -9,13 +7,10 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::int32_t minBufferSize = 32;
 constexpr std::int32_t maxChannels = 8;
 constexpr std::int32_t minSampleRate = 8000;
 constexpr std::int32_t maxSampleRate = 100000;
 constexpr std::int64_t noRecordLimit = std::numeric_limits<std::int32_t>::max();
-// Posted by a worker whose done handler failed: the device closes on the main thread.
-constexpr std::uint32_t closeAfterFailureMessage = WaveInStopMessage + 1;
 // Polls for the device's open and close notifications and for the buffers of a stop.
 constexpr int notificationTries = 100;
 constexpr std::uint32_t notificationStepMs = 10;
@@ -41,72 +36,15 @@ bool holdsData(PWaveHdr buffer) {
 // ---------------------------------------------------------------------------------------------
 // Construction and properties
 
-TMMCustomWaveIn::TMMCustomWaveIn(const WaveInFunctions& functions) : functions_(functions) {
+TMMCustomWaveIn::TMMCustomWaveIn(const WaveInFunctions& functions) : TMMWaveDevice(functions) {
     publishLinks(false, true);
-    deviceCount_ = functions_.getNumDevs();
     recordLimit_ = noRecordLimit;
     SetDeviceID(0);
     rebuildFormat();
 }
 
 TMMCustomWaveIn::~TMMCustomWaveIn() {
-    markDestroying();
-    Close();
-    if (IsDeviceOpen()) {
-        // A buffer was being handled on the worker: let it finish, then close for good.
-        stopWorker();
-        {
-            std::lock_guard lock(mutex_);
-            handlers_ = 0;
-            stopPending_ = false;
-        }
-        Stop();
-        Close();
-    }
-    window_.reset();
-}
-
-void TMMCustomWaveIn::checkClosed() {
-    if (IsDeviceOpen())
-        Error(LoadEngineString(60));
-}
-
-void TMMCustomWaveIn::SetBufferSize(std::int32_t bytes) {
-    if (bytes == GetBufferSize())
-        return;
-    checkClosed();
-    allocator_.FreeAll();
-    TMMCustomSoundComponent::SetBufferSize(std::max(bytes, minBufferSize));
-}
-
-void TMMCustomWaveIn::SetNumBuffers(std::int32_t count) {
-    if (count == numBuffers_ || count <= 1)
-        return;
-    checkClosed();
-    numBuffers_ = std::min(count, MaxWaveInBuffers);
-}
-
-void TMMCustomWaveIn::SetDeviceID(TMMDeviceId id) {
-    checkClosed();
-    productName_ = LoadEngineString(160);
-    driverVersion_ = 0;
-    const auto count = static_cast<TMMDeviceId>(deviceCount_);
-    if (id < MapperId || id >= count) {
-        deviceId_ = InvalidId;
-        return;
-    }
-    if (WaveDeviceCaps caps; functions_.getDevCaps(id, caps) == MMSYSERR_NOERROR) {
-        productName_ = caps.productName;
-        driverVersion_ = caps.driverVersion;
-    }
-    deviceId_ = id;
-}
-
-void TMMCustomWaveIn::SetCallBackMode(TMMCBMode mode) {
-    checkClosed();
-    if (mode == cmCallback && !callbackModeAllowed("TMMWaveIn"))
-        return;
-    callBackMode_ = mode;
+    closeForGood();
 }
 
 void TMMCustomWaveIn::SetMode(TMMMode mode) {
@@ -194,102 +132,21 @@ void TMMCustomWaveIn::recomputeRecordLimit() {
     recordLimit_ = limit;
 }
 
-void TMMCustomWaveIn::SetPriority(TThreadPriority priority) {
-    priority_ = priority;
-    if (worker_ != nullptr)
-        worker_->SetPriority(priority);
-}
-
-bool TMMCustomWaveIn::IsDeviceOpen() const {
-    std::lock_guard lock(mutex_);
-    return open_;
-}
-
-bool TMMCustomWaveIn::IsDeviceStarted() const {
-    std::lock_guard lock(mutex_);
-    return started_;
-}
-
-std::int32_t TMMCustomWaveIn::GetQueuedBuffers() const {
-    std::lock_guard lock(mutex_);
-    return queued_;
-}
-
 std::int64_t TMMCustomWaveIn::GetBytesRecorded() const {
     std::lock_guard lock(mutex_);
     return bytesRecorded_;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Errors
-
-void TMMCustomWaveIn::Error(const std::string& text) {
-    if (OnError)
-        OnError(this);
-    throw EMMWaveInError(text);
-}
-
-void TMMCustomWaveIn::deviceError(const std::string& callName, MMResult code) {
-    Error(waveCallErrorText(functions_, callName, code));
-}
-
-void TMMCustomWaveIn::call(const std::string& callName, MMResult code) {
-    if (code != MMSYSERR_NOERROR)
-        deviceError(callName, code);
-}
-
-template <typename Operation> void TMMCustomWaveIn::closeOnFailure(Operation&& operation) {
-    try {
-        operation();
-    } catch (...) {
-        if (OnError)
-            OnError(this);
-        Close();
-        throw;
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
 // Notifications from the layer and the done handler
 
-void TMMCustomWaveIn::deviceCallback(WaveHandle, WaveMessage message, void* user,
-                                     PWaveHdr buffer) noexcept {
-    auto* self = static_cast<TMMCustomWaveIn*>(user);
-    if (message == WaveMessage::Done) {
-        self->dispatchDone(buffer);
-        return;
-    }
-    std::lock_guard lock(self->mutex_);
-    self->open_ = message == WaveMessage::Opened;
-}
-
-void TMMCustomWaveIn::dispatchDone(PWaveHdr buffer) {
+void TMMCustomWaveIn::bufferDone(PWaveHdr buffer) {
     const WaveDoneMessage message{buffer, epoch_.load(std::memory_order_acquire)};
     if (callBackMode_ == cmThread)
         worker_->post(message);
     else
         window_->Post(WaveInDataMessage, reinterpret_cast<std::uintptr_t>(buffer),
                       static_cast<std::intptr_t>(message.epoch));
-}
-
-void TMMCustomWaveIn::windowProc(std::uint32_t message, std::uintptr_t wParam,
-                                 std::intptr_t lParam) {
-    if (message == WaveInDataMessage) {
-        try {
-            handleDone({reinterpret_cast<PWaveHdr>(wParam), static_cast<std::uint64_t>(lParam)});
-        } catch (...) {
-            Close();
-            throw;
-        }
-    } else if (message == WaveInStopMessage) {
-        {
-            std::lock_guard lock(mutex_);
-            stopPosted_ = false;
-        }
-        Stop();
-    } else if (message == closeAfterFailureMessage) {
-        Close();
-    }
 }
 
 // One recorded buffer, on the thread of the callback mode.
@@ -379,56 +236,16 @@ void TMMCustomWaveIn::BufferReady(PWaveHdr lpWaveHdr) {
         Stop();
 }
 
-void TMMCustomWaveIn::workerFailed(std::exception_ptr error) {
-    window_->Post(closeAfterFailureMessage);
-    ApplicationHandleException(error);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Open
 
 void TMMCustomWaveIn::Open() {
-    if (deviceCount_ == 0)
-        Error(LoadEngineString(160));
-    if (deviceId_ == InvalidId)
-        Error(LoadEngineString(61));
-    if (GetWaveFormat() == nullptr)
-        Error(LoadEngineString(89));
-    if (IsDeviceOpen())
-        Close();
-    {
-        std::lock_guard lock(mutex_);
-        if (open_ || closing_)
-            return; // a close still waits for a stop that is pending
-        discarding_ = false;
-        stopping_ = false;
-        stopPosted_ = false;
-    }
-    try {
-        openSteps();
-    } catch (...) {
-        if (OnError)
-            OnError(this);
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true; // so that Close undoes what the failed open did
-        }
-        Close();
-        {
-            std::lock_guard lock(mutex_);
-            open_ = false;
-        }
-        throw;
-    }
+    openDevice(LoadEngineString(89));
 }
 
 void TMMCustomWaveIn::openSteps() {
     checkFormatRecordable();
-    if (window_ == nullptr)
-        window_ = std::make_unique<MessageWindow>(
-            [this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-                windowProc(message, wParam, lParam);
-            });
+    createWindow();
     {
         std::lock_guard lock(mutex_);
         handle_ = 0;
@@ -438,8 +255,7 @@ void TMMCustomWaveIn::openSteps() {
     if (callBackMode_ == cmThread)
         startWorker();
     WaveHandle handle = 0;
-    call("WaveInOpen",
-         functions_.open(&handle, deviceId_, GetWaveFormat(), &deviceCallback, this, 0));
+    call("WaveInOpen", openHandle(&handle, GetWaveFormat(), 0));
     {
         std::lock_guard lock(mutex_);
         handle_ = handle;
@@ -471,34 +287,14 @@ void TMMCustomWaveIn::checkFormatRecordable() {
         Error(refused);
 }
 
-void TMMCustomWaveIn::startWorker() {
-    worker_ = std::make_unique<WaveDeviceThread>(
-        this, static_cast<std::size_t>(numBuffers_),
-        [this](const WaveDoneMessage& message) { handleDone(message); },
-        [this](std::exception_ptr error) { workerFailed(error); });
-    if (!worker_->start(priority_))
-        Error("WaveIn:\n\r" + LoadEngineString(88));
-}
-
-void TMMCustomWaveIn::stopWorker() {
-    if (worker_ != nullptr)
-        worker_->stop();
-}
-
 void TMMCustomWaveIn::allocateBuffers() {
     buffers_.resize(static_cast<std::size_t>(numBuffers_), nullptr);
-    const auto bytes = static_cast<std::uint32_t>(GetRealBufferSize());
-    for (PWaveHdr& buffer : buffers_) {
-        if (buffer != nullptr)
-            continue;
-        void* block = allocator_.Alloc(TMMAllocFlags::ZeroInit, bufferBlockSize(bytes));
-        if (block == nullptr)
-            Error(LoadEngineString(64));
-        buffer = placeBuffer(block, bytes);
-    }
+    for (PWaveHdr& buffer : buffers_)
+        if (buffer == nullptr)
+            buffer = allocateBuffer();
 }
 
-void TMMCustomWaveIn::releaseBuffers() {
+void TMMCustomWaveIn::releaseClosedBuffers() {
     for (PWaveHdr& buffer : buffers_)
         allocator_.Release(buffer);
     buffers_.clear();
@@ -611,15 +407,6 @@ void TMMCustomWaveIn::Restart() {
 // ---------------------------------------------------------------------------------------------
 // Stop and close
 
-void TMMCustomWaveIn::Stop() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!started_ && !paused_)
-            return;
-    }
-    closeOnFailure([this] { stopSteps(); });
-}
-
 void TMMCustomWaveIn::stopSteps() {
     bool handlerRunning = false;
     {
@@ -632,10 +419,7 @@ void TMMCustomWaveIn::stopSteps() {
     }
     if (handlerRunning && !onHandlerThread(callBackMode_, worker_.get())) {
         // A handler on the worker ends soon: the stop completes here and now.
-        waitForHandlers([this] {
-            std::lock_guard lock(mutex_);
-            return handlers_ > 0;
-        });
+        waitForRunningHandlers();
         std::lock_guard lock(mutex_);
         handlerRunning = handlers_ > 0;
     }
@@ -649,14 +433,8 @@ void TMMCustomWaveIn::stoppedHandler() {
     bool closeAfterwards = false;
     {
         std::lock_guard lock(mutex_);
-        if (!started_ && !paused_)
-            return; // a stop run meanwhile has finished the job
-        if (handlers_ > 0) {
-            stopPending_ = true; // the last handler posts the stop when it ends
+        if (!endRunLocked())
             return;
-        }
-        started_ = false;
-        paused_ = false;
         stopPending_ = false;
         queued_ = 0;
         closeAfterwards = closePending_;
@@ -666,40 +444,6 @@ void TMMCustomWaveIn::stoppedHandler() {
         OnStop(this);
     if (closeAfterwards)
         Close();
-}
-
-void TMMCustomWaveIn::Close() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!open_ || (closing_ && !closePending_))
-            return;
-        closing_ = true;
-    }
-    bool notified = true;
-    try {
-        bool running = false;
-        {
-            std::lock_guard lock(mutex_);
-            running = started_ || paused_;
-        }
-        if (running)
-            Stop();
-        {
-            std::lock_guard lock(mutex_);
-            if (stopPending_) {
-                closePending_ = true; // the stop closes once the handling has ended
-                return;
-            }
-            closePending_ = false;
-        }
-        closeSteps(notified);
-    } catch (...) {
-        std::lock_guard lock(mutex_);
-        closing_ = false;
-        return;
-    }
-    if (!notified)
-        Error("WaveInClose:\n\r" + LoadEngineString(163));
 }
 
 void TMMCustomWaveIn::closeSteps(bool& notified) {
@@ -719,25 +463,6 @@ void TMMCustomWaveIn::closeSteps(bool& notified) {
         notified = pollUntil([this] { return !IsDeviceOpen(); }, notificationTries,
                              notificationStepMs, false);
     }
-    {
-        std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    epoch_.fetch_add(1, std::memory_order_acq_rel);
-    TMMCustomSoundComponent::NotifyClosed();
-    stopWorker();
-    worker_.reset();
-    {
-        std::lock_guard lock(mutex_);
-        handle_ = 0;
-    }
-    releaseBuffers();
-    {
-        std::lock_guard lock(mutex_);
-        closing_ = false;
-    }
-    if (OnClose && !IsDestroying())
-        OnClose(this);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,16 +1,11 @@
 #include "MMWavOut.h"
 
-#include "Application.h"
-
 #include <algorithm>
 
 namespace vantrel {
 
 namespace {
 
-constexpr std::int32_t minBufferSize = 32;
-// Posted by a worker whose done handler failed: the device closes on the main thread.
-constexpr std::uint32_t closeAfterFailureMessage = WaveOutStopMessage + 2;
 // Polls for the device's open and close notifications and for the buffers of a stop.
 constexpr int notificationTries = 500;
 constexpr int discardTries = 100;
@@ -21,70 +16,13 @@ constexpr std::uint32_t notificationStepMs = 10;
 // ---------------------------------------------------------------------------------------------
 // Construction and properties
 
-TMMCustomWaveOut::TMMCustomWaveOut(const WaveOutFunctions& functions) : functions_(functions) {
+TMMCustomWaveOut::TMMCustomWaveOut(const WaveOutFunctions& functions) : TMMWaveDevice(functions) {
     publishLinks(true, true);
-    deviceCount_ = functions_.getNumDevs();
     SetDeviceID(0);
 }
 
 TMMCustomWaveOut::~TMMCustomWaveOut() {
-    markDestroying();
-    Close();
-    if (IsDeviceOpen()) {
-        // A buffer was being handled on the worker: let it finish, then close for good.
-        stopWorker();
-        {
-            std::lock_guard lock(mutex_);
-            handlers_ = 0;
-            stopPending_ = false;
-        }
-        Stop();
-        Close();
-    }
-    window_.reset();
-}
-
-void TMMCustomWaveOut::checkClosed() {
-    if (IsDeviceOpen())
-        Error(LoadEngineString(60));
-}
-
-void TMMCustomWaveOut::SetBufferSize(std::int32_t bytes) {
-    if (bytes == GetBufferSize())
-        return;
-    checkClosed();
-    allocator_.FreeAll();
-    TMMCustomWaveOutComponent::SetBufferSize(std::max(bytes, minBufferSize));
-}
-
-void TMMCustomWaveOut::SetNumBuffers(std::int32_t count) {
-    if (count == numBuffers_ || count <= 1)
-        return;
-    checkClosed();
-    numBuffers_ = std::min(count, MaxWaveOutBuffers);
-}
-
-void TMMCustomWaveOut::SetDeviceID(TMMDeviceId id) {
-    checkClosed();
-    productName_ = LoadEngineString(161);
-    driverVersion_ = 0;
-    const auto count = static_cast<TMMDeviceId>(deviceCount_);
-    if (id < MapperId || id >= count) {
-        deviceId_ = InvalidId;
-        return;
-    }
-    if (WaveDeviceCaps caps; functions_.getDevCaps(id, caps) == MMSYSERR_NOERROR) {
-        productName_ = caps.productName;
-        driverVersion_ = caps.driverVersion;
-    }
-    deviceId_ = id;
-}
-
-void TMMCustomWaveOut::SetCallBackMode(TMMCBMode mode) {
-    checkClosed();
-    if (mode == cmCallback && !callbackModeAllowed("TMMWaveOut"))
-        return;
-    callBackMode_ = mode;
+    closeForGood();
 }
 
 void TMMCustomWaveOut::SetLooping(bool looping) {
@@ -103,69 +41,14 @@ void TMMCustomWaveOut::SetLoopCount(std::uint16_t count) {
     loopsToGo_ = loopCount_;
 }
 
-void TMMCustomWaveOut::SetPriority(TThreadPriority priority) {
-    priority_ = priority;
-    if (worker_ != nullptr)
-        worker_->SetPriority(priority);
-}
-
 void TMMCustomWaveOut::SetWaveFormat(const TWaveFormatEx* format) {
     Close();
     TMMCustomWaveOutComponent::SetWaveFormat(format);
 }
 
-bool TMMCustomWaveOut::IsDeviceOpen() const {
-    std::lock_guard lock(mutex_);
-    return open_;
-}
-
-bool TMMCustomWaveOut::IsDeviceStarted() const {
-    std::lock_guard lock(mutex_);
-    return started_;
-}
-
-std::int32_t TMMCustomWaveOut::GetQueuedBuffers() const {
-    std::lock_guard lock(mutex_);
-    return queued_;
-}
-
 std::int64_t TMMCustomWaveOut::GetBytesPlayed() const {
     std::lock_guard lock(mutex_);
     return bytesPlayed_;
-}
-
-WaveHandle TMMCustomWaveOut::handle() const {
-    std::lock_guard lock(mutex_);
-    return handle_;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Errors
-
-void TMMCustomWaveOut::Error(const std::string& text) {
-    if (OnError)
-        OnError(this);
-    throw EMMWaveOutError(text);
-}
-
-void TMMCustomWaveOut::deviceError(const std::string& callName, MMResult code) {
-    Error(waveCallErrorText(functions_, callName, code));
-}
-
-void TMMCustomWaveOut::call(const std::string& callName, MMResult code) {
-    if (code != MMSYSERR_NOERROR)
-        deviceError(callName, code);
-}
-
-template <typename Operation> void TMMCustomWaveOut::closeOnFailure(Operation&& operation) {
-    try {
-        operation();
-    } catch (...) {
-        if (OnError)
-            OnError(this);
-        Close();
-        throw;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -203,20 +86,9 @@ std::int64_t TMMCustomWaveOut::GetPosition() {
 // ---------------------------------------------------------------------------------------------
 // Notifications from the layer and the done handler
 
-void TMMCustomWaveOut::deviceCallback(WaveHandle, WaveMessage message, void* user,
-                                      PWaveHdr buffer) noexcept {
-    auto* self = static_cast<TMMCustomWaveOut*>(user);
-    if (message == WaveMessage::Done) {
-        self->bufferReturned(buffer);
-        return;
-    }
-    std::lock_guard lock(self->mutex_);
-    self->open_ = message == WaveMessage::Opened;
-}
-
 // Counts the buffer off at once, so that a stop or reset waiting for the queue to drain needs
 // no handler to run; buffers handed back by a stop or reset go no further.
-void TMMCustomWaveOut::bufferReturned(PWaveHdr buffer) {
+void TMMCustomWaveOut::bufferDone(PWaveHdr buffer) {
     WaveDoneMessage message{buffer, 0};
     {
         std::lock_guard lock(mutex_);
@@ -237,26 +109,6 @@ void TMMCustomWaveOut::bufferReturned(PWaveHdr buffer) {
     else
         window_->Post(WaveOutDoneMessage, reinterpret_cast<std::uintptr_t>(buffer),
                       static_cast<std::intptr_t>(message.epoch));
-}
-
-void TMMCustomWaveOut::windowProc(std::uint32_t message, std::uintptr_t wParam,
-                                  std::intptr_t lParam) {
-    if (message == WaveOutDoneMessage) {
-        try {
-            handleDone({reinterpret_cast<PWaveHdr>(wParam), static_cast<std::uint64_t>(lParam)});
-        } catch (...) {
-            Close();
-            throw;
-        }
-    } else if (message == WaveOutStopMessage) {
-        {
-            std::lock_guard lock(mutex_);
-            stopPosted_ = false;
-        }
-        Stop();
-    } else if (message == closeAfterFailureMessage) {
-        Close();
-    }
 }
 
 // A buffer has played: it goes down the chain and is filled and written again. Buffers finish
@@ -347,11 +199,6 @@ void TMMCustomWaveOut::finishHandling() {
     window_->Post(WaveOutStopMessage);
 }
 
-void TMMCustomWaveOut::workerFailed(std::exception_ptr error) {
-    window_->Post(closeAfterFailureMessage);
-    ApplicationHandleException(error);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Buffers
 
@@ -420,11 +267,7 @@ PWaveHdr TMMCustomWaveOut::bufferAt(std::size_t slot) {
     PWaveHdr& buffer = buffers_[slot];
     if (buffer != nullptr)
         return buffer;
-    const auto bytes = static_cast<std::uint32_t>(GetRealBufferSize());
-    void* block = allocator_.Alloc(TMMAllocFlags::ZeroInit, bufferBlockSize(bytes));
-    if (block == nullptr)
-        Error(LoadEngineString(64));
-    buffer = placeBuffer(block, bytes);
+    buffer = allocateBuffer();
     call("WaveOut", functions_.prepareHeader(handle(), buffer));
     return buffer;
 }
@@ -478,38 +321,7 @@ void TMMCustomWaveOut::releaseBuffers() {
 // Open
 
 void TMMCustomWaveOut::Open() {
-    if (deviceCount_ == 0)
-        Error(LoadEngineString(161));
-    if (deviceId_ == InvalidId)
-        Error(LoadEngineString(61));
-    if (GetWaveFormat() == nullptr)
-        Error("WaveOutOpen:\n\r" + LoadEngineString(89));
-    if (IsDeviceOpen())
-        Close();
-    {
-        std::lock_guard lock(mutex_);
-        if (open_ || closing_)
-            return; // a close still waits for a stop that is pending
-        discarding_ = false;
-        stopping_ = false;
-        stopPosted_ = false;
-    }
-    try {
-        openSteps();
-    } catch (...) {
-        if (OnError)
-            OnError(this);
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true; // so that Close undoes what the failed open did
-        }
-        Close();
-        {
-            std::lock_guard lock(mutex_);
-            open_ = false;
-        }
-        throw;
-    }
+    openDevice("WaveOutOpen:\n\r" + LoadEngineString(89));
 }
 
 void TMMCustomWaveOut::openSteps() {
@@ -517,11 +329,7 @@ void TMMCustomWaveOut::openSteps() {
     if (functions_.open(nullptr, deviceId_, format, nullptr, nullptr, WAVE_FORMAT_QUERY) !=
         MMSYSERR_NOERROR)
         Error("WaveOutOpen:\n\r" + LoadEngineString(70));
-    if (window_ == nullptr)
-        window_ = std::make_unique<MessageWindow>(
-            [this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-                windowProc(message, wParam, lParam);
-            });
+    createWindow();
     {
         std::lock_guard lock(mutex_);
         handle_ = 0;
@@ -534,7 +342,7 @@ void TMMCustomWaveOut::openSteps() {
         startWorker();
     const std::uint32_t flags = mapped_ && deviceId_ >= 0 ? WAVE_MAPPED : 0;
     WaveHandle handle = 0;
-    call("WaveOutOpen", functions_.open(&handle, deviceId_, format, &deviceCallback, this, flags));
+    call("WaveOutOpen", openHandle(&handle, format, flags));
     {
         std::lock_guard lock(mutex_);
         handle_ = handle;
@@ -543,20 +351,6 @@ void TMMCustomWaveOut::openSteps() {
         Error("WaveOutOpen:\n\r" + LoadEngineString(162));
     if (OnOpen)
         OnOpen(this);
-}
-
-void TMMCustomWaveOut::startWorker() {
-    worker_ = std::make_unique<WaveDeviceThread>(
-        this, static_cast<std::size_t>(numBuffers_),
-        [this](const WaveDoneMessage& message) { handleDone(message); },
-        [this](std::exception_ptr error) { workerFailed(error); });
-    if (!worker_->start(priority_))
-        Error("WaveOut:\n\r" + LoadEngineString(88));
-}
-
-void TMMCustomWaveOut::stopWorker() {
-    if (worker_ != nullptr)
-        worker_->stop();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -704,10 +498,7 @@ void TMMCustomWaveOut::resetSteps() {
     epoch_.fetch_add(1, std::memory_order_acq_rel);
     // A handler on the worker must not write into the run being dropped.
     if (!onHandlerThread(callBackMode_, worker_.get()))
-        waitForHandlers([this] {
-            std::lock_guard lock(mutex_);
-            return handlers_ > 0;
-        });
+        waitForRunningHandlers();
     call("WaveOutReset", functions_.reset(handle()));
     pollUntil(
         [this] {
@@ -739,15 +530,6 @@ void TMMCustomWaveOut::resetSteps() {
 // ---------------------------------------------------------------------------------------------
 // Stop and close
 
-void TMMCustomWaveOut::Stop() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!started_ && !paused_)
-            return;
-    }
-    closeOnFailure([this] { stopSteps(); });
-}
-
 void TMMCustomWaveOut::stopSteps() {
     {
         std::lock_guard lock(mutex_);
@@ -757,10 +539,7 @@ void TMMCustomWaveOut::stopSteps() {
     }
     if (!onHandlerThread(callBackMode_, worker_.get())) {
         // A handler on the worker ends soon: the stop completes here and now.
-        waitForHandlers([this] {
-            std::lock_guard lock(mutex_);
-            return handlers_ > 0;
-        });
+        waitForRunningHandlers();
     }
     stoppedHandler();
 }
@@ -768,14 +547,8 @@ void TMMCustomWaveOut::stopSteps() {
 void TMMCustomWaveOut::stoppedHandler() {
     {
         std::lock_guard lock(mutex_);
-        if (!started_ && !paused_)
-            return; // a stop run meanwhile has finished the job
-        if (handlers_ > 0) {
-            stopPending_ = true; // the last handler posts the stop when it ends
+        if (!endRunLocked())
             return;
-        }
-        started_ = false;
-        paused_ = false;
     }
     pollUntil([this] { return GetQueuedBuffers() == 0; }, notificationTries, notificationStepMs,
               false);
@@ -794,40 +567,6 @@ void TMMCustomWaveOut::stoppedHandler() {
         Close();
 }
 
-void TMMCustomWaveOut::Close() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!open_ || (closing_ && !closePending_))
-            return;
-        closing_ = true;
-    }
-    bool notified = true;
-    try {
-        bool running = false;
-        {
-            std::lock_guard lock(mutex_);
-            running = started_ || paused_;
-        }
-        if (running)
-            Stop();
-        {
-            std::lock_guard lock(mutex_);
-            if (stopPending_) {
-                closePending_ = true; // the stop closes once the handling has ended
-                return;
-            }
-            closePending_ = false;
-        }
-        closeSteps(notified);
-    } catch (...) {
-        std::lock_guard lock(mutex_);
-        closing_ = false;
-        return;
-    }
-    if (!notified)
-        Error("WaveOutClose:\n\r" + LoadEngineString(163));
-}
-
 void TMMCustomWaveOut::closeSteps(bool& notified) {
     const WaveHandle device = handle();
     if (device != 0) {
@@ -837,21 +576,6 @@ void TMMCustomWaveOut::closeSteps(bool& notified) {
         notified = pollUntil([this] { return !IsDeviceOpen(); }, notificationTries,
                              notificationStepMs, false);
     }
-    {
-        std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    epoch_.fetch_add(1, std::memory_order_acq_rel);
-    TMMCustomWaveOutComponent::NotifyClosed();
-    stopWorker();
-    worker_.reset();
-    {
-        std::lock_guard lock(mutex_);
-        handle_ = 0;
-        closing_ = false;
-    }
-    if (OnClose && !IsDestroying())
-        OnClose(this);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -12,25 +12,14 @@ namespace {
 using test::CaptureSink;
 using test::FrameBytes;
 
-class WaveInDevice : public test::VirtualDeviceFixture {
+class WaveInDevice : public test::WaveDeviceFixture {
 protected:
     // 16-bit stereo 48 kHz, buffers of 2048 frames.
     void configure(TMMWaveIn& device, TMMDeviceId id, TMMCBMode mode = cmWindow) {
-        device.SetDeviceID(id);
-        device.SetCallBackMode(mode);
-        device.SetBufferSize(8192);
-        device.SetNumBuffers(4);
+        applyBufferSettings(device, id, mode, 8192);
         device.SetWaveFormat(&format);
         device.SetOutput(&sink);
-        device.OnStart = [this](TMMDSPComponent*) {
-            ++starts;
-        };
-        device.OnStop = [this](TMMDSPComponent*) {
-            ++stops;
-        };
-        device.OnError = [this](TMMDSPComponent*) {
-            ++errors;
-        };
+        countEvents(device);
     }
     bool captured(std::int64_t bytes) {
         return pumpUntil([&] { return sink.totalBytes() >= bytes; });
@@ -38,9 +27,6 @@ protected:
 
     const TWaveFormatEx format = test::stereo16();
     CaptureSink sink{2 << 20};
-    int starts = 0;
-    int stops = 0;
-    int errors = 0;
 };
 
 // RMS of 16-bit samples relative to full scale.
@@ -109,9 +95,7 @@ TEST_P(WaveInCallbackModes, StopAskedForInsideOnBufferReadyCompletesAfterTheHand
 }
 
 INSTANTIATE_TEST_SUITE_P(, WaveInCallbackModes, ::testing::Values(cmWindow, cmThread),
-                         [](const auto& info) {
-                             return info.param == cmWindow ? "Window" : "Thread";
-                         });
+                         test::callbackModeName);
 
 TEST_F(WaveInDevice, MaxRecordTimeCutsTheLastBufferAndStops) {
     TMMWaveIn device;

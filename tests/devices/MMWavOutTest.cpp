@@ -14,32 +14,18 @@ using test::NumberedSource;
 constexpr std::int32_t BufferBytes = 8192;
 constexpr std::int64_t FramesPerBuffer = BufferBytes / FrameBytes;
 
-class WaveOutDevice : public test::VirtualDeviceFixture {
+class WaveOutDevice : public test::WaveDeviceFixture {
 protected:
     void configure(TMMWaveOut& device, TMMDeviceId id, TMMDSPComponent& input,
                    TMMCBMode mode = cmWindow) {
-        device.SetDeviceID(id);
-        device.SetCallBackMode(mode);
-        device.SetBufferSize(BufferBytes);
-        device.SetNumBuffers(4);
+        applyBufferSettings(device, id, mode, BufferBytes);
         device.SetTimeFormat(tfSample);
         device.SetInput(&input);
         input.SetWaveFormat(&format);
-        device.OnStart = [this](TMMDSPComponent*) {
-            ++starts;
-        };
-        device.OnStop = [this](TMMDSPComponent*) {
-            ++stops;
-        };
-        device.OnError = [this](TMMDSPComponent*) {
-            ++errors;
-        };
+        countEvents(device);
     }
 
     const TWaveFormatEx format = test::stereo16();
-    int starts = 0;
-    int stops = 0;
-    int errors = 0;
 };
 
 class WaveOutCallbackModes : public WaveOutDevice,
@@ -99,9 +85,7 @@ TEST_P(WaveOutCallbackModes, StopAskedForInsideOnBufferReadyCompletesAfterTheHan
 }
 
 INSTANTIATE_TEST_SUITE_P(, WaveOutCallbackModes, ::testing::Values(cmWindow, cmThread),
-                         [](const auto& info) {
-                             return info.param == cmWindow ? "Window" : "Thread";
-                         });
+                         test::callbackModeName);
 
 TEST_F(WaveOutDevice, PositionFollowsWhatWasPlayedAndAFiniteSourceStopsByItself) {
     constexpr std::int64_t Frames = 20 * FramesPerBuffer + 100;

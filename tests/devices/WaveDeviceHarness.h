@@ -1,6 +1,6 @@
 // What the wave device tests share: the virtual devices by name on a faster test clock, a source
 // of numbered frames, a sink that keeps what is pushed into it, and a check that a stream of
-// numbered frames runs on without a gap or a repeat.
+// numbered frames runs on without a gap or a repeat; the fixtures of the device tests.
 //
 // A numbered frame (16-bit stereo) carries its number k (from 1) as a 32-bit value over its two
 // channels, so silence (0) and any skipped or repeated frame stand out.
@@ -163,5 +163,40 @@ protected:
     TMMDeviceId cableOut = InvalidId;
     TMMDeviceId nullOut = InvalidId;
 };
+
+// The fixture of one device's tests: the settings every test starts from and the device's
+// starts, stops and errors counted.
+class WaveDeviceFixture : public VirtualDeviceFixture {
+protected:
+    // Device `id` in callback `mode`, four buffers of `bufferBytes` bytes.
+    template <typename Device>
+    static void applyBufferSettings(Device& device, TMMDeviceId id, TMMCBMode mode,
+                                    std::int32_t bufferBytes) {
+        device.SetDeviceID(id);
+        device.SetCallBackMode(mode);
+        device.SetBufferSize(bufferBytes);
+        device.SetNumBuffers(4);
+    }
+    template <typename Device> void countEvents(Device& device) {
+        device.OnStart = [this](TMMDSPComponent*) {
+            ++starts;
+        };
+        device.OnStop = [this](TMMDSPComponent*) {
+            ++stops;
+        };
+        device.OnError = [this](TMMDSPComponent*) {
+            ++errors;
+        };
+    }
+
+    int starts = 0;
+    int stops = 0;
+    int errors = 0;
+};
+
+// Names the instances of a test run in both callback modes.
+inline std::string callbackModeName(const ::testing::TestParamInfo<TMMCBMode>& info) {
+    return info.param == cmWindow ? "Window" : "Thread";
+}
 
 } // namespace vantrel::test
