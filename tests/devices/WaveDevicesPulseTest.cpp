@@ -1,9 +1,9 @@
 #include "MMWavIn.h"
 #include "MMWavOut.h"
+#include "SoundServerTest.h"
 #include "WaveDeviceHarness.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <numbers>
 
@@ -39,14 +39,7 @@ private:
 // the virtual cable.
 class PulseDeviceComponents : public MainThreadFixture {
 protected:
-    void SetUp() override {
-        if (soundServerAvailable())
-            return;
-        if (std::getenv("VANTREL_REQUIRE_PULSE") != nullptr)
-            FAIL() << "No PulseAudio server answers at " << std::getenv("PULSE_SERVER");
-        GTEST_SKIP() << "No PulseAudio server answers; run the tests under "
-                        "scripts/pulse-test-server (scripts/test does)";
-    }
+    void SetUp() override { SKIP_WITHOUT_SOUND_SERVER(); }
 };
 
 TEST_F(PulseDeviceComponents, ToneIntoANullSinkComesBackFromItsMonitor) {

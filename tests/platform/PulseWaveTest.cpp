@@ -1,3 +1,4 @@
+#include "SoundServerTest.h"
 #include "WaveDevices.h"
 #include "WaveTestSupport.h"
 
@@ -22,14 +23,7 @@ using OutputDevice = test::OpenDevice<WaveOutFunctions>;
 // "Test Card".
 class PulseWaveDevices : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (soundServerAvailable())
-            return;
-        if (std::getenv("VANTREL_REQUIRE_PULSE") != nullptr)
-            FAIL() << "No PulseAudio server answers at " << std::getenv("PULSE_SERVER");
-        GTEST_SKIP() << "No PulseAudio server answers; run the tests under "
-                        "scripts/pulse-test-server (scripts/test does)";
-    }
+    void SetUp() override { SKIP_WITHOUT_SOUND_SERVER(); }
 
     const WaveInFunctions& in = waveInFunctions();
     const WaveOutFunctions& out = waveOutFunctions();
