@@ -235,7 +235,9 @@ TEST_F(VirtualWaveDevices, StopAndResetDoNotWaitForABlockedCallback) {
         static void callback(WaveHandle handle, WaveMessage message, void* user,
                              PWaveHdr buffer) noexcept {
             auto* self = static_cast<Client*>(user);
-            std::lock_guard lock(self->deviceLock);
+            // Wait for the device to let go of its lock, as a device's callback does; then
+            // report, last of all, because the test may end as soon as it sees Closed.
+            { std::lock_guard lock(self->deviceLock); }
             Notifications::callback(handle, message, &self->notes, buffer);
         }
     } client;
