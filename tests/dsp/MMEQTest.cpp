@@ -1,6 +1,7 @@
 #include "MMEQ.h"
 
 #include "EqualizerHarness.h"
+#include "SampleSource.h"
 #include "Spectrum.h"
 
 #include <cmath>
@@ -121,20 +122,8 @@ TEST(EqualizerPassing, DisabledPassesBitExactAndEnabledFiltersOnPushAndPull) {
     EXPECT_EQ(open.push(in, 4000), in);
 
     // The pull path, from a source upstream.
-    class Source : public TMMDSPComponent {
-    public:
-        explicit Source(const Samples& data) : data_(data) { publishLinks(false, true); }
-        void BufferLoad(PWaveHdr buffer, bool& more) override {
-            std::memcpy(buffer->wh.lpData, data_.data(), data_.size() * 2);
-            buffer->wh.dwBytesRecorded = static_cast<std::uint32_t>(data_.size() * 2);
-            more = true;
-        }
-
-    private:
-        const Samples& data_;
-    };
     const Samples block(in.begin(), in.begin() + 2048);
-    Source source(block);
+    test::SampleSource source(block);
     const TWaveFormatEx stereo = pcm(16, 2);
     source.SetWaveFormat(&stereo);
     source.SetOutput(&open.eq);

@@ -1,5 +1,6 @@
 #include "MMPeak.h"
 
+#include "SampleSource.h"
 #include "Spectrum.h"
 
 #include <cmath>
@@ -187,21 +188,9 @@ TEST(PeakDetectMeasure, ShortLastFrameIsPaddedWithSilence) {
 }
 
 TEST(PeakDetectMeasure, PullPathMeasuresAndLeavesDataUnchanged) {
-    class Source : public TMMDSPComponent {
-    public:
-        explicit Source(const Samples& data) : data_(data) { publishLinks(false, true); }
-        void BufferLoad(PWaveHdr buffer, bool& more) override {
-            std::memcpy(buffer->wh.lpData, data_.data(), data_.size() * 2);
-            buffer->wh.dwBytesRecorded = static_cast<std::uint32_t>(data_.size() * 2);
-            more = true;
-        }
-
-    private:
-        const Samples& data_;
-    };
     const Samples tone = spectrum::toPcm16(spectrum::sine(512, 10 * 44100 / 512.0, 44100, 0.5));
     OpenDetector open(pcm(16, 1), 512, fwHamming);
-    Source source(tone);
+    test::SampleSource source(tone);
     const TWaveFormatEx mono = pcm(16, 1);
     source.SetWaveFormat(&mono);
     source.SetOutput(&open.detector);
