@@ -1,6 +1,7 @@
 #include "MMConect.h"
 
 #include "MainThreadFixture.h"
+#include "StreamWorker.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -82,23 +83,6 @@ struct Feed {
     std::int32_t leftPos = 0;
     std::vector<std::int32_t> leftPeaks;
     std::vector<std::int32_t> rightPeaks;
-};
-
-// A stream worker as the devices have, running `work`.
-class Worker : public TMMDSPThread {
-public:
-    Worker(TMMDSPComponent* owner, std::function<void()> work)
-        : TMMDSPThread(owner), work_(std::move(work)) {}
-    std::atomic<bool> done = false;
-
-protected:
-    void Execute() override {
-        work_();
-        done = true;
-    }
-
-private:
-    std::function<void()> work_;
 };
 
 class Connector : public MainThreadFixture {
@@ -185,7 +169,7 @@ TEST_F(Connector, LevelDataReachTheMainThreadInOrderWithTheirBlockPeaks) {
     };
     start(connector);
     constexpr int buffers = 4;
-    Worker worker(&connector, [&] {
+    test::StreamWorker worker(&connector, [&] {
         for (int i = 0; i < buffers; ++i) {
             Buffer buffer(stepBuffer(i));
             connector.BufferReady(buffer.header);

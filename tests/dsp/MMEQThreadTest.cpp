@@ -1,6 +1,7 @@
 // The equalizer with buffers on a stream worker while the main thread reports and changes it.
 #include "EqualizerHarness.h"
 #include "MainThreadFixture.h"
+#include "StreamWorker.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -11,23 +12,6 @@ namespace vantrel {
 namespace {
 
 using namespace test;
-
-// A stream worker as the devices have, running `work`.
-class Worker : public TMMDSPThread {
-public:
-    Worker(TMMDSPComponent* owner, std::function<void()> work)
-        : TMMDSPThread(owner), work_(std::move(work)) {}
-    std::atomic<bool> done = false;
-
-protected:
-    void Execute() override {
-        work_();
-        done = true;
-    }
-
-private:
-    std::function<void()> work_;
-};
 
 // --- Overflow --------------------------------------------------------------------------------
 
@@ -46,7 +30,7 @@ TEST_F(EqualizerThreads, EachClippedBufferReportsOnceOnTheMainThreadFromAStreamW
     const Samples loud =
         spectrum::interleave({spectrum::toPcm16(spectrum::sine(3 * 2048, 1000, Rate, 0.9)),
                               spectrum::toPcm16(spectrum::sine(3 * 2048, 1000, Rate, 0.9))});
-    Worker worker(&open.eq, [&] {
+    test::StreamWorker worker(&open.eq, [&] {
         const auto bufferBytes = static_cast<std::uint32_t>(loud.size() * 2 / 3);
         open.push(loud, bufferBytes);
         open.push(Samples(loud.size() * 2 / 3, 0), bufferBytes);
@@ -66,7 +50,7 @@ TEST_F(EqualizerThreads, MainThreadChangesWhileAWorkerFilters) {
     open.addLayoutBands(std::vector<float>(31, 3.0f));
     const Samples noise = stereoPinkNoise(Rate / 2);
     std::atomic<bool> stop = false;
-    Worker worker(&open.eq, [&] {
+    test::StreamWorker worker(&open.eq, [&] {
         while (!stop)
             open.push(noise, 4096);
     });

@@ -3,6 +3,7 @@
 #include "FileTestSupport.h"
 #include "MMObj.h"
 #include "MainThreadFixture.h"
+#include "StreamWorker.h"
 
 #include <atomic>
 #include <cstring>
@@ -261,19 +262,6 @@ TEST_F(RecorderTest, FullVolumeClosesTheRecordingAndLeavesAReadableFile) {
     EXPECT_EQ(ffmpegSamples(folder, "full.wav"), kept);
 }
 
-// A stream worker thread, as a ring buffer in write mode runs one, that runs a given body.
-class StreamWorker : public TMMDSPThread {
-public:
-    StreamWorker(TMMDSPComponent* owner, std::function<void()> body)
-        : TMMDSPThread(owner), body_(std::move(body)) {}
-
-protected:
-    void Execute() override { body_(); }
-
-private:
-    std::function<void()> body_;
-};
-
 class RecorderOnWorkerTest : public MainThreadFixture {
 protected:
     ScratchFolder folder;
@@ -296,7 +284,7 @@ TEST_F(RecorderOnWorkerTest, FullVolumeOnAStreamWorkerReportsTheCloseOnTheMainTh
     recorder.NotifyStarted();
 
     TMMEvent pushed;
-    StreamWorker worker(&source, [&] {
+    test::StreamWorker worker(&source, [&] {
         source.push(testing::patternBytes(400));
         pushed.Set();
     });
