@@ -246,23 +246,21 @@ MMResult WaveOutputStream::write(PWaveHdr buffer) {
 }
 
 MMResult WaveOutputStream::pause() {
-    {
-        std::lock_guard lock(mutex_);
-        if (MMResult result = usable(); result != MMSYSERR_NOERROR)
-            return result;
-        paused_ = true;
-    }
-    return devicePaused();
+    return setPaused(true);
 }
 
 MMResult WaveOutputStream::restart() {
+    return setPaused(false);
+}
+
+MMResult WaveOutputStream::setPaused(bool paused) {
     {
         std::lock_guard lock(mutex_);
         if (MMResult result = usable(); result != MMSYSERR_NOERROR)
             return result;
-        paused_ = false;
+        paused_ = paused;
     }
-    return deviceRestarted();
+    return paused ? devicePaused() : deviceRestarted();
 }
 
 MMResult WaveOutputStream::reset() {

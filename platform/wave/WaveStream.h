@@ -152,6 +152,9 @@ protected:
     std::int64_t framesConsumed();
 
 private:
+    // Pause and restart: the same check and switch, then the backend's hook.
+    MMResult setPaused(bool paused);
+
     bool paused_ = false;
     std::uint32_t headOffset_ = 0; // bytes of the first queued buffer already played
     std::int64_t framesConsumed_ = 0;
